@@ -1,0 +1,315 @@
+// kavira.framekit: the standard ratio table, ratio parsing, and growing the
+// shorter side of an encoded image by stretching it or by filling around it.
+#include <cmath>
+#include <limits>
+
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* globals = nullptr;  // the module's namespace, owned by the module
+  Ref re_module;                // what `re` was bound to at import
+
+  kv::Name BytesIO{"BytesIO"}, Image{"Image"}, re{"re"};
+  kv::Name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
+  kv::Name parse_ratio{"_parse_ratio"}, get_closest_standard_ratio{"_get_closest_standard_ratio"};
+  kv::Name proportion{"proportion"}, need_adjust{"need_adjust"}, fill_color{"fill_color"}, kwargs{"kwargs"};
+  kv::Name open{"open"}, convert{"convert"}, size{"size"}, width{"width"}, height{"height"}, mode{"mode"};
+  kv::Name format{"format"}, resize{"resize"}, new_{"new"}, paste{"paste"}, save{"save"}, seek{"seek"};
+  kv::Name read{"read"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, match{"match"}, group{"group"};
+  kv::Name items{"items"}, RGBA{"RGBA"}, PNG{"PNG"}, fill{"fill"};
+
+  Ref mask_keyword = kv::names("mask");
+  Ref save_keywords = kv::names("format", "quality");
+  Ref quality = kv::integer(95);
+  Ref zero = kv::integer(0), one = kv::integer(1), two = kv::integer(2);
+  Ref infinity = kv::floating(std::numeric_limits<double>::infinity());
+  Ref ratio_pattern = kv::text("(\\d+):(\\d+)");
+  Ref format_error_prefix = kv::text("比例格式错误 ");
+  Ref format_error_suffix = kv::text("，示例：3:4");
+  Ref mode_error = kv::text("need_adjust 仅支持 resize / fill");
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+// ---------------------------------------------------------------------------
+// Framekit.__init__
+
+Ref init(State& s, PyObject* self, PyObject* proportion, PyObject* need_adjust, PyObject* fill_color,
+         PyObject* kwargs) {
+  // A blank target ratio means "no target ratio"; any other text is kept as given.
+  bool blank = PyUnicode_CheckExact(proportion) && kv::is_blank(proportion);
+  kv::setattr(self, s.proportion, blank ? Py_None : proportion);
+  kv::setattr(self, s.need_adjust, need_adjust);
+  kv::setattr(self, s.fill_color, fill_color);
+  kv::setattr(self, s.kwargs, kwargs);
+
+  Ref ratio_map = kv::new_dict();
+  kv::setattr(self, s.std_ratio_map, ratio_map);
+  Ref ratios = kv::iterate(kv::getattr(self, s.STANDARD_RATIO_LIST));
+  while (Ref ratio = kv::next(ratios)) {
+    auto [w, h] = kv::unpack2(kv::call_method(self, s.parse_ratio, ratio));
+    kv::setitem(ratio_map, ratio, kv::true_divide(w, h));
+  }
+  return kv::none();
+}
+
+// ---------------------------------------------------------------------------
+// Framekit._parse_ratio
+
+// int() of text[start:end], a run of decimal digits.
+Ref digits_to_int(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+  if (end - start <= 18) {
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    long long value = 0;
+    for (Py_ssize_t i = start; i < end; ++i) value = value * 10 + Py_UNICODE_TODECIMAL(PyUnicode_READ(kind, data, i));
+    return kv::integer(value);
+  }
+  Ref digits = Ref::steal(PyUnicode_Substring(text, start, end));
+  return Ref::steal(PyLong_FromUnicodeObject(digits, 10));
+}
+
+// The prefix match of "(\d+):(\d+)", where \d is any Unicode decimal digit.
+bool match_ratio(PyObject* text, Ref& width, Ref& height) {
+  int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  auto digits_from = [&](Py_ssize_t i) {
+    while (i < n && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
+    return i;
+  };
+  Py_ssize_t colon = digits_from(0);
+  if (colon == 0 || colon == n || PyUnicode_READ(kind, data, colon) != ':') return false;
+  Py_ssize_t end = digits_from(colon + 1);
+  if (end == colon + 1) return false;
+  width = digits_to_int(text, 0, colon);
+  height = digits_to_int(text, colon + 1, end);
+  return true;
+}
+
+Ref parse_ratio(State& s, PyObject* ratio_str) {
+  Ref stripped = kv::strip(ratio_str);
+  Ref width, height;
+  bool matched;
+  Ref re = s.global(s.re);
+  if (re.get() == s.re_module.get()) {
+    matched = match_ratio(stripped, width, height);
+  } else {
+    // `re` was replaced: ask it, as the module's own code would.
+    Ref found = kv::call_method(re, s.match, s.ratio_pattern, stripped);
+    matched = kv::truthy(found);
+    if (matched) {
+      width = kv::to_int(kv::call_method(found, s.group, s.one));
+      height = kv::to_int(kv::call_method(found, s.group, s.two));
+    }
+  }
+  if (!matched) {
+    Ref message = Ref::steal(PyUnicode_Concat(s.format_error_prefix, ratio_str));
+    message = Ref::steal(PyUnicode_Concat(message, s.format_error_suffix));
+    PyErr_SetObject(PyExc_ValueError, message);
+    kv::raise();
+  }
+  return kv::tuple(width, height);
+}
+
+// ---------------------------------------------------------------------------
+// Framekit._get_closest_standard_ratio
+
+// The nearest entry when every value is a float, so nothing can run Python
+// code while the dict is walked. False sends the caller to the general loop.
+bool closest_native(PyObject* ratio_map, double target, Ref& best) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  double min_diff = std::numeric_limits<double>::infinity();
+  PyObject* chosen = nullptr;
+  while (PyDict_Next(ratio_map, &position, &key, &value)) {
+    if (!PyFloat_CheckExact(value)) return false;
+    double diff = std::fabs(target - PyFloat_AS_DOUBLE(value));
+    if (diff < min_diff) {
+      min_diff = diff;
+      chosen = key;
+    }
+  }
+  if (chosen) best = Ref::borrow(chosen);
+  return true;
+}
+
+Ref get_closest_standard_ratio(State& s, PyObject* self, PyObject* width, PyObject* height) {
+  Ref img_ratio = kv::true_divide(width, height);
+  Ref best = kv::getitem(kv::getattr(self, s.STANDARD_RATIO_LIST), s.zero);
+  Ref ratio_map = kv::getattr(self, s.std_ratio_map);
+  if (PyDict_CheckExact(ratio_map.get()) && PyFloat_CheckExact(img_ratio.get()) &&
+      closest_native(ratio_map, PyFloat_AS_DOUBLE(img_ratio.get()), best))
+    return best;
+
+  Ref min_diff = s.infinity;
+  Ref entries = kv::iterate(kv::call_method(ratio_map, s.items));
+  while (Ref entry = kv::next(entries)) {
+    auto [ratio, value] = kv::unpack2(entry);
+    Ref diff = kv::absolute(kv::subtract(img_ratio, value));
+    if (kv::less(diff, min_diff)) {
+      min_diff = diff;
+      best = ratio;
+    }
+  }
+  return best;
+}
+
+// ---------------------------------------------------------------------------
+// Framekit.adjust_size
+
+// int(x * scale), truncated toward zero.
+Ref grow(PyObject* x, double scale) {
+  long long v, grown;
+  if (kv::small_int(x, v) && kv::truncate_native(static_cast<double>(v) * scale, grown)) return kv::integer(grown);
+  return kv::to_int(kv::multiply(x, kv::floating(scale)));
+}
+
+Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* return_origin_ratio,
+                PyObject* expand_percent) {
+  const double scale = PyFloat_AS_DOUBLE(expand_percent) / 100 + 1;
+  const bool with_ratio = return_origin_ratio == Py_True;
+
+  Ref stream = kv::call(s.global(s.BytesIO), image_bytes);
+  Ref working = kv::call_method(kv::call_method(s.global(s.Image), s.open, stream), s.convert, s.RGBA);
+  auto [ori_w, ori_h] = kv::unpack2(kv::getattr(working, s.size));
+  Ref closest = kv::call_method(self, s.get_closest_standard_ratio, ori_w, ori_h);
+
+  // A different target ratio: hand the input back untouched.
+  Ref proportion = kv::getattr(self, s.proportion);
+  if (proportion.get() != Py_None && kv::check(PyObject_RichCompareBool(proportion, closest, Py_NE))) {
+    kv::call_method(stream, s.seek, s.zero);
+    Ref original = kv::call_method(stream, s.read);
+    return with_ratio ? kv::tuple(original, proportion) : original;
+  }
+
+  // Grow the shorter side; a square grows on both.
+  Ref new_w = ori_w, new_h = ori_h;
+  if (kv::greater(ori_h, ori_w)) {
+    new_w = grow(ori_w, scale);
+  } else if (kv::greater(ori_w, ori_h)) {
+    new_h = grow(ori_h, scale);
+  } else {
+    new_w = grow(ori_w, scale);
+    new_h = grow(ori_h, scale);
+  }
+  Ref new_size = kv::tuple(new_w, new_h);
+
+  Ref result;
+  Ref mode = kv::getattr(self, s.need_adjust);
+  if (kv::equal(mode, s.resize)) {
+    Ref lanczos = kv::getattr(kv::getattr(s.global(s.Image), s.Resampling), s.LANCZOS);
+    result = kv::call_method(working, s.resize, new_size, lanczos);
+  } else if (kv::equal(mode, s.fill)) {
+    result = kv::call_method(s.global(s.Image), s.new_, s.RGBA, new_size, kv::getattr(self, s.fill_color));
+    Ref paste_x = kv::floor_divide(kv::subtract(new_w, kv::getattr(working, s.width)), s.two);
+    Ref paste_y = kv::floor_divide(kv::subtract(new_h, kv::getattr(working, s.height)), s.two);
+    PyObject* mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working.get() : Py_None;
+    kv::call_method_kw(result, s.paste, s.mask_keyword, working, kv::tuple(paste_x, paste_y), mask);
+  } else {
+    PyErr_SetObject(PyExc_ValueError, s.mode_error);
+    kv::raise();
+  }
+
+  Ref format = kv::getattr(working, s.format);
+  if (!kv::truthy(format)) format = Ref::borrow(s.PNG);
+  Ref output = kv::call(s.global(s.BytesIO));
+  kv::call_method_kw(result, s.save, s.save_keywords, output, format, s.quality);
+  kv::call_method(output, s.seek, s.zero);
+  Ref encoded = kv::call_method(output, s.read);
+  return with_ratio ? kv::tuple(encoded, closest) : encoded;
+}
+
+// ---------------------------------------------------------------------------
+// The module
+
+using kv::Kind;
+
+const kv::FunctionSpec init_spec{
+    .name = "__init__",
+    .qualname = "Framekit.__init__",
+    .doc = "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
+           "\n        :param need_adjust: resize / fill"
+           "\n        :param fill_color: 填充背景色 RGBA，默认透明"
+           "\n        ",
+    .params = {{"self"},
+               {"proportion", Kind::OptionalStr, "Optional[str]"},
+               {"need_adjust", Kind::Str, "str"},
+               {"fill_color"}},
+    .var_keywords = true,
+    .impl = kv::impl<init>,
+};
+
+const kv::FunctionSpec parse_ratio_spec{
+    .name = "_parse_ratio",
+    .qualname = "Framekit._parse_ratio",
+    .doc = "解析 3:4 -> (3,4)",
+    .params = {{"ratio_str", Kind::Str, "str"}},
+    .returns = "Tuple[int, int]",
+    .impl = kv::impl<parse_ratio>,
+};
+
+const kv::FunctionSpec get_closest_standard_ratio_spec{
+    .name = "_get_closest_standard_ratio",
+    .qualname = "Framekit._get_closest_standard_ratio",
+    .doc = "\n        计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串\n        ",
+    .params = {{"self"}, {"width", Kind::Int, "int"}, {"height", Kind::Int, "int"}},
+    .returns = "str",
+    .impl = kv::impl<get_closest_standard_ratio>,
+};
+
+const kv::FunctionSpec adjust_size_spec{
+    .name = "adjust_size",
+    .qualname = "Framekit.adjust_size",
+    .doc = "\n        调整图片尺寸"
+           "\n        1. proportion存在有效值："
+           "\n           - 若与原图最接近标准比例不一致 → 直接返回原图不处理"
+           "\n           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充"
+           "\n        2. proportion=\"\" / None 且 need_adjust=\"fill\"："
+           "\n           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸"
+           "\n        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑"
+           "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小"
+           "\n        ",
+    .params = {{"self"},
+               {"image_bytes", Kind::Bytes, "bytes"},
+               {"return_origin_ratio", Kind::Bool, "bool"},
+               {"expand_percent", Kind::Float, "float"}},
+    .impl = kv::impl<adjust_size>,
+};
+
+void populate(PyObject* module, State& s) {
+  s.globals = PyModule_GetDict(module);
+  kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
+  kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
+  kv::add_global(module, "Tuple", kv::import_from(nullptr, "typing", "Tuple"));
+  kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
+  s.re_module = kv::import("re");
+  kv::add_global(module, "re", s.re_module);
+  kv::add_global(module, "math", kv::import("math"));
+
+  Ref ratios = Ref::steal(
+      Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"));
+  Ref fill_color = kv::tuple(kv::integer(255), kv::integer(255), kv::integer(255), kv::integer(0));
+  Ref framekit = kv::make_class(
+      module, "Framekit", nullptr,
+      {
+          {"STANDARD_RATIO_LIST", ratios},
+          {"__init__", kv::make_function(module, init_spec, kv::tuple(Py_None, kv::text("fill"), fill_color))},
+          {"_parse_ratio", kv::static_method(kv::make_function(module, parse_ratio_spec))},
+          {"_get_closest_standard_ratio", kv::make_function(module, get_closest_standard_ratio_spec)},
+          {"adjust_size", kv::make_function(module, adjust_size_spec, kv::tuple(Py_False, kv::integer(10)))},
+      });
+  kv::add_global(module, "Framekit", framekit);
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_framekit() {
+  return Definition::init("kavira.framekit", "Standard ratios and percentage growth of encoded images.");
+}

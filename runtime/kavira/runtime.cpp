@@ -1,0 +1,572 @@
+#include "kavira/runtime.hpp"
+
+#include <structmember.h>
+
+#include <cstdio>
+
+namespace kv {
+
+Ref intern(const char* utf8) { return Ref::steal(PyUnicode_InternFromString(utf8)); }
+
+// ---------------------------------------------------------------------------
+// Statement-level semantics
+
+Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+Ref import_from(PyObject* globals, const char* module, const char* attribute, int level) {
+  Ref name = text(attribute);
+  Ref fromlist = tuple(name);
+  Ref imported =
+      Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
+  PyObject* value = PyObject_GetAttr(imported, name);
+  if (value) return Ref::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+  PyErr_Clear();
+  // A submodule may be in sys.modules without being bound on its package yet.
+  Ref package = Ref::steal(PyModule_Check(imported.get()) ? PyModule_GetNameObject(imported) : nullptr);
+  Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* found = PyDict_GetItemWithError(modules, full);
+  if (found) return Ref::borrow(found);
+  if (PyErr_Occurred()) raise();
+  Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(imported));
+  if (!path) {
+    PyErr_Clear();
+    path = text("unknown location");
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(),
+                                                package.get(), path.get()));
+  PyErr_SetImportError(message, package, path);
+  raise();
+}
+
+Ref global(PyObject* module_dict, PyObject* name) {
+  PyObject* value = PyDict_GetItemWithError(module_dict, name);
+  if (!value) {
+    if (PyErr_Occurred()) raise();
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (!value) {
+      if (PyErr_Occurred()) raise();
+      raise(PyExc_NameError, "name '%U' is not defined", name);
+    }
+  }
+  return Ref::borrow(value);
+}
+
+namespace {
+[[noreturn]] void unpack_error(Py_ssize_t got) {
+  if (got > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+}  // namespace
+
+std::pair<Ref, Ref> unpack2(PyObject* value) {
+  if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    if (n != 2) unpack_error(n);
+    PyObject** items = PySequence_Fast_ITEMS(value);
+    return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+  }
+  PyObject* iterator = PyObject_GetIter(value);
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+    }
+    raise();
+  }
+  Ref it = Ref::steal(iterator);
+  Ref first = next(it);
+  if (!first) unpack_error(0);
+  Ref second = next(it);
+  if (!second) unpack_error(1);
+  if (next(it)) unpack_error(3);
+  return {std::move(first), std::move(second)};
+}
+
+void raise_object(PyObject* exception) {
+  if (PyExceptionInstance_Check(exception)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+  } else if (PyExceptionClass_Check(exception)) {
+    PyErr_SetNone(exception);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  raise();
+}
+
+namespace {
+Ref lookup_special(PyObject* object, PyObject* name) {
+  PyObject* descriptor = _PyType_Lookup(Py_TYPE(object), name);
+  if (!descriptor) return nullptr;
+  descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
+  if (!get) return Ref::borrow(descriptor);
+  return Ref::steal(get(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+}  // namespace
+
+std::pair<Ref, Ref> context_methods(PyObject* manager) {
+  static PyObject* enter_name = PyUnicode_InternFromString("__enter__");
+  static PyObject* exit_name = PyUnicode_InternFromString("__exit__");
+  Ref enter = lookup_special(manager, enter_name);
+  if (!enter)
+    raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", Py_TYPE(manager)->tp_name);
+  Ref exit = lookup_special(manager, exit_name);
+  if (!exit)
+    raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+          Py_TYPE(manager)->tp_name);
+  return {std::move(enter), std::move(exit)};
+}
+
+bool exit_with_error(PyObject* exit) {
+  PendingError error;
+  error.normalize();
+  if (error.value() != Py_None && error.traceback() != Py_None)
+    PyException_SetTraceback(error.value(), error.traceback());
+  PyObject* result = PyObject_CallFunctionObjArgs(exit, error.type(), error.value(), error.traceback(), nullptr);
+  if (!result) {
+    // As in an except block: the new error remembers the one it replaced.
+    PendingError replaced;
+    replaced.normalize();
+    if (replaced.value() != Py_None && error.value() != Py_None)
+      PyException_SetContext(replaced.value(), Py_NewRef(error.value()));
+    replaced.restore();
+    return false;
+  }
+  Ref swallowed = Ref::steal(result);
+  int truth = PyObject_IsTrue(swallowed);
+  if (truth < 0) return false;  // the new error is pending
+  if (truth) return true;
+  error.restore();
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers and strings
+
+Ref ratio_text(PyObject* width, PyObject* height) {
+  int overflow_w = 0, overflow_h = 0;
+  if (PyLong_CheckExact(width) && PyLong_CheckExact(height)) {
+    long long w = PyLong_AsLongLongAndOverflow(width, &overflow_w);
+    long long h = PyLong_AsLongLongAndOverflow(height, &overflow_h);
+    if (!overflow_w && !overflow_h) {
+      char buffer[48];
+      int n = std::snprintf(buffer, sizeof buffer, "%lld:%lld", w, h);
+      return Ref::steal(PyUnicode_FromStringAndSize(buffer, n));
+    }
+  }
+  return Ref::steal(PyUnicode_FromFormat("%S:%S", width, height));
+}
+
+namespace {
+// [start, end) of `text` without the whitespace str.strip() removes.
+std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text) {
+  int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
+  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  return {start, end};
+}
+}  // namespace
+
+Ref strip(PyObject* text) {
+  auto [start, end] = stripped_bounds(text);
+  return Ref::steal(PyUnicode_Substring(text, start, end));
+}
+
+bool is_blank(PyObject* text) {
+  auto [start, end] = stripped_bounds(text);
+  return start == end;
+}
+
+// ---------------------------------------------------------------------------
+// The function type
+
+namespace {
+
+constexpr size_t kMaxParams = 8;
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FunctionSpec* spec;
+  PyObject* module;
+  PyObject* param_names;  // tuple of interned str, in parameter order
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module_name;
+  PyObject* doc;
+  PyObject* defaults;  // tuple, or NULL for None
+  PyObject* kwdefaults;
+  PyObject* annotations;
+  PyObject* dict;
+};
+
+Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
+const char* utf8_or(PyObject* s, const char* fallback) {
+  const char* u = s && PyUnicode_Check(s) ? PyUnicode_AsUTF8(s) : nullptr;
+  if (!u) PyErr_Clear();
+  return u ? u : fallback;
+}
+
+[[noreturn]] void count_error(Function* f, Py_ssize_t given) {
+  Py_ssize_t total = static_cast<Py_ssize_t>(f->spec->params.size());
+  Py_ssize_t with_default = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), total) : 0;
+  Py_ssize_t minimum = total - with_default;
+  Py_ssize_t expected = given < minimum ? minimum : total;
+  const char* bound = minimum == total ? "exactly" : given < minimum ? "at least" : "at most";
+  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", utf8_or(f->name, "?"),
+        bound, expected, expected == 1 ? "" : "s", given);
+}
+
+[[noreturn]] void type_error(const Param& param, const char* expected, PyTypeObject* exact_type, PyObject* value) {
+  Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
+  if (exact_type && PyObject_TypeCheck(value, exact_type))
+    raise(PyExc_TypeError,
+          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+          "Note that subclasses are refused: pass an object of exactly type %.200s",
+          param.name, expected, PyUnicode_AsUTF8(got), expected);
+  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name, expected,
+        PyUnicode_AsUTF8(got));
+}
+
+// The argument as the parameter's annotation admits it.
+Ref convert(const Param& param, Ref value) {
+  PyObject* v = value.get();
+  switch (param.kind) {
+    case Kind::Any:
+      return value;
+    case Kind::OptionalStr:
+      if (v == Py_None) return value;
+      [[fallthrough]];
+    case Kind::Str:
+      if (!PyUnicode_CheckExact(v)) type_error(param, "str", &PyUnicode_Type, v);
+      return value;
+    case Kind::Bytes:
+      if (!PyBytes_CheckExact(v)) type_error(param, "bytes", &PyBytes_Type, v);
+      return value;
+    case Kind::OptionalList:
+      if (v == Py_None) return value;
+      [[fallthrough]];
+    case Kind::List:
+      if (!PyList_CheckExact(v)) type_error(param, "list", &PyList_Type, v);
+      return value;
+    case Kind::Int:
+      if (PyLong_CheckExact(v)) return value;
+      if (!PyNumber_Check(v) || PyComplex_Check(v)) type_error(param, "int", nullptr, v);
+      return Ref::steal(PyNumber_Long(v));
+    case Kind::Float: {
+      if (PyFloat_CheckExact(v)) return value;
+      PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
+      if (!number || (!number->nb_float && !number->nb_index)) type_error(param, "float", nullptr, v);
+      double d = PyFloat_AsDouble(v);
+      if (d == -1.0 && PyErr_Occurred()) raise();
+      return floating(d);
+    }
+    case Kind::Bool:
+      return boolean(truthy(v));
+  }
+  return value;
+}
+
+bool same_name(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  return PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return boundary(
+      [&]() -> PyObject* {
+        Function* f = as_function(self);
+        const FunctionSpec& spec = *f->spec;
+        const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
+        const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+        if (given > total) count_error(f, given);
+
+        Ref slots[kMaxParams + 1];
+        for (Py_ssize_t i = 0; i < given; ++i) slots[i] = Ref::borrow(args[i]);
+        Ref extra;
+        if (spec.var_keywords) extra = new_dict();
+
+        Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+          PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+          PyObject* value = args[given + k];
+          Py_ssize_t index = 0;
+          while (index < total && !same_name(PyTuple_GET_ITEM(f->param_names, index), keyword)) ++index;
+          if (index == total) {
+            if (!extra) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+            setitem(extra, keyword, value);
+          } else if (slots[index]) {
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
+          } else {
+            slots[index] = Ref::borrow(value);
+          }
+        }
+
+        Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
+        for (Py_ssize_t i = 0; i < total; ++i) {
+          if (slots[i]) continue;
+          if (i < first_default) count_error(f, given);
+          slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+        }
+
+        PyObject* bound[kMaxParams + 1];
+        for (Py_ssize_t i = 0; i < total; ++i) {
+          slots[i] = convert(spec.params[i], std::move(slots[i]));
+          bound[i] = slots[i].get();
+        }
+        bound[total] = extra.get();
+        return spec.impl.run(Call{self, f->module, bound}).release();
+      },
+      nullptr);
+}
+
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+  if (!instance || instance == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  Function* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->module_name);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  Function* f = as_function(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->module_name);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  Function* f = as_function(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  function_clear(self);
+  Py_CLEAR(f->param_names);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Setters that accept one type (or None, where that means "unset").
+int set_string(PyObject** slot, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_XSETREF(*slot, Py_NewRef(value));
+  return 0;
+}
+
+int set_optional(PyObject** slot, PyObject* value, int (*check_type)(PyObject*), const char* what) {
+  if (value == Py_None) value = nullptr;
+  if (value && !check_type(value)) {
+    PyErr_Format(PyExc_TypeError, "%s", what);
+    return -1;
+  }
+  Py_XSETREF(*slot, Py_XNewRef(value));
+  return 0;
+}
+
+int is_tuple(PyObject* o) { return PyTuple_Check(o); }
+int is_dict(PyObject* o) { return PyDict_Check(o); }
+
+PyObject* get_or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+  return set_string(&as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return set_string(&as_function(self)->qualname, value, "__qualname__");
+}
+PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  return set_optional(&as_function(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) { return get_or_none(as_function(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+  return set_optional(&as_function(self)->kwdefaults, value, is_dict, "__kwdefaults__ must be set to a dict object");
+}
+PyObject* get_annotations(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->annotations) f->annotations = PyDict_New();
+  return Py_XNewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  return set_optional(&as_function(self)->annotations, value, is_dict,
+                      "__annotations__ must be set to a dict object");
+}
+PyObject* get_globals(PyObject* self, void*) { return Py_XNewRef(PyModule_GetDict(as_function(self)->module)); }
+
+// inspect.Signature built from the current parameters, defaults and
+// annotations, so that writes to those attributes show.
+PyObject* get_signature(PyObject* self, void*) {
+  return boundary(
+      [&]() -> PyObject* {
+        static PyObject* names[] = {
+            PyUnicode_InternFromString("Parameter"),
+            PyUnicode_InternFromString("Signature"),
+            PyUnicode_InternFromString("POSITIONAL_OR_KEYWORD"),
+            PyUnicode_InternFromString("VAR_KEYWORD"),
+            PyUnicode_InternFromString("empty"),
+            PyUnicode_InternFromString("return"),
+        };
+        static PyObject* parameter_keywords = Py_BuildValue("(ss)", "default", "annotation");
+        static PyObject* return_keyword = Py_BuildValue("(s)", "return_annotation");
+        Function* f = as_function(self);
+        Ref inspect = import("inspect");
+        Ref parameter = getattr(inspect, names[0]);
+        Ref signature = getattr(inspect, names[1]);
+        Ref positional = getattr(parameter, names[2]);
+        Ref empty = getattr(parameter, names[4]);
+        Ref annotations = Ref::steal(get_annotations(self, nullptr));
+        auto annotation_of = [&](PyObject* name) {
+          PyObject* found = PyDict_Check(annotations.get()) ? PyDict_GetItemWithError(annotations, name) : nullptr;
+          if (!found && PyErr_Occurred()) raise();
+          return Ref::borrow(found ? found : empty.get());
+        };
+
+        const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);
+        Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
+        Ref parameters = new_list();
+        for (Py_ssize_t i = 0; i < total; ++i) {
+          PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
+          Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
+          append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
+        }
+        if (f->spec->var_keywords) {
+          Ref name = text("kwargs");
+          append(parameters, call_kw(parameter, parameter_keywords, name, getattr(parameter, names[3]), empty,
+                                     annotation_of(name)));
+        }
+        return call_kw(signature, return_keyword, parameters, annotation_of(names[5])).release();
+      },
+      nullptr);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module_name), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "kavira.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+}  // namespace
+
+Ref new_function_type(PyObject* module) {
+  return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+}
+
+Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults) {
+  if (spec.params.size() > kMaxParams || spec.impl.arity != spec.params.size() + (spec.var_keywords ? 1 : 0))
+    raise(PyExc_SystemError, "kavira: %s is declared with the wrong number of parameters", spec.qualname);
+  auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
+  auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
+
+  Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+  Ref annotations = new_dict();
+  for (size_t i = 0; i < spec.params.size(); ++i) {
+    Ref name = intern(spec.params[i].name);
+    if (spec.params[i].annotation) check(PyDict_SetItem(annotations, name, text(spec.params[i].annotation)));
+    PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  if (spec.returns) check(PyDict_SetItemString(annotations, "return", text(spec.returns)));
+
+  Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
+  Function* f = as_function(object);
+  f->vectorcall = function_vectorcall;
+  f->spec = &spec;
+  f->module = Py_NewRef(module);
+  f->param_names = param_names.release();
+  f->name = nullptr;
+  f->qualname = nullptr;
+  f->module_name = nullptr;
+  f->doc = nullptr;
+  f->defaults = defaults == Py_None ? nullptr : Py_NewRef(defaults);
+  f->kwdefaults = nullptr;
+  f->annotations = annotations.release();
+  f->dict = nullptr;
+  // The type is owned by each instance, as for any heap type.
+  Py_INCREF(type);
+  PyObject_GC_Track(object);
+  f->name = text(spec.name).release();
+  f->qualname = text(spec.qualname).release();
+  f->module_name = PyModule_GetNameObject(module);
+  if (!f->module_name) raise();
+  f->doc = spec.doc ? text(spec.doc).release() : Py_NewRef(Py_None);
+  return object;
+}
+
+Ref make_class(PyObject* module, const char* name, const char* doc, std::initializer_list<Member> members) {
+  static PyObject* module_key = PyUnicode_InternFromString("__module__");
+  static PyObject* qualname_key = PyUnicode_InternFromString("__qualname__");
+  static PyObject* doc_key = PyUnicode_InternFromString("__doc__");
+  Ref class_name = text(name);
+  Ref namespace_ = new_dict();
+  check(PyDict_SetItem(namespace_, module_key, Ref::steal(PyModule_GetNameObject(module))));
+  check(PyDict_SetItem(namespace_, qualname_key, class_name));
+  if (doc) check(PyDict_SetItem(namespace_, doc_key, text(doc)));
+  for (const Member& member : members) check(PyDict_SetItemString(namespace_, member.name, member.value));
+  Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
+}
+
+}  // namespace kv

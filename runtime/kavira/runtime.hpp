@@ -1,0 +1,479 @@
+// The small runtime every kavira module stands on.
+//
+// Three ideas carry it:
+//   * Ref owns one reference; nothing else in module code increfs or decrefs.
+//   * A failing C API call throws Error at once. The Python exception stays
+//     pending, and the function boundary (the vectorcall trampoline or a
+//     module's exec slot) turns the throw back into a NULL return.
+//   * Function is a callable type that behaves like a Python function:
+//     descriptor binding, writable metadata, inspect.signature(), and the
+//     argument binding and conversion rules the modules document.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace kv {
+
+// A Python exception is pending.
+struct Error {};
+
+[[noreturn]] inline void raise() { throw Error{}; }
+
+template <class... A>
+[[noreturn]] void raise(PyObject* type, const char* format, A... args) {
+  PyErr_Format(type, format, args...);
+  throw Error{};
+}
+
+inline int check(int status) {
+  if (status < 0) raise();
+  return status;
+}
+
+// An owned reference.
+class Ref {
+ public:
+  Ref() = default;
+  Ref(std::nullptr_t) {}
+  Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  ~Ref() { Py_XDECREF(p_); }
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+
+  // Takes over a new reference; throws if the call that made it failed.
+  static Ref steal(PyObject* p) {
+    if (!p) raise();
+    return Ref(p);
+  }
+  // Takes over a new reference that may be NULL without an error (lookups).
+  static Ref steal_or_null(PyObject* p) { return Ref(p); }
+  static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+  operator PyObject*() const { return p_; }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Owns the exception being handled while cleanup code runs, and restores it.
+class PendingError {
+ public:
+  PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  void normalize() { PyErr_NormalizeException(&type_, &value_, &traceback_); }
+  PyObject* type() const { return type_ ? type_ : Py_None; }
+  PyObject* value() const { return value_ ? value_ : Py_None; }
+  PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
+  // Makes the exception pending again.
+  void restore() {
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(traceback_, nullptr));
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Object construction and access
+
+inline PyObject* ptr(PyObject* p) { return p; }
+inline PyObject* ptr(const Ref& r) { return r.get(); }
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref floating(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref text(std::string_view utf8) {
+  return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+Ref intern(const char* utf8);
+
+template <class... A>
+Ref tuple(const A&... items) {
+  Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
+  Py_ssize_t i = 0;
+  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(ptr(items)))), ...);
+  return t;
+}
+
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
+inline void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+
+inline Ref getattr(PyObject* object, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(object, name));
+}
+inline void setattr(PyObject* object, PyObject* name, PyObject* value) {
+  check(PyObject_SetAttr(object, name, value));
+}
+inline Ref getitem(PyObject* object, PyObject* key) {
+  return Ref::steal(PyObject_GetItem(object, key));
+}
+inline void setitem(PyObject* object, PyObject* key, PyObject* value) {
+  check(PyObject_SetItem(object, key, value));
+}
+inline bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+inline bool equal(PyObject* a, PyObject* b) {
+  return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+inline bool contains(PyObject* container, PyObject* item) {
+  return check(PySequence_Contains(container, item)) != 0;
+}
+inline Ref str(PyObject* object) { return Ref::steal(PyObject_Str(object)); }
+inline Py_ssize_t length(PyObject* object) {
+  Py_ssize_t n = PyObject_Size(object);
+  if (n < 0) raise();
+  return n;
+}
+
+// Next item of an iterator, or a null Ref at the end.
+inline Ref next(PyObject* iterator) {
+  PyObject* item = PyIter_Next(iterator);
+  if (!item && PyErr_Occurred()) raise();
+  return Ref::steal_or_null(item);
+}
+inline Ref iterate(PyObject* iterable) { return Ref::steal(PyObject_GetIter(iterable)); }
+
+// f(args...) through vectorcall.
+template <class... A>
+Ref call(PyObject* callable, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
+                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
+template <class... A>
+Ref call_kw(PyObject* callable, PyObject* kwnames, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
+                                        positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// object.name(args...), without creating a bound method where possible.
+template <class... A>
+Ref call_method(PyObject* object, PyObject* name, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  return Ref::steal(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
+}
+
+template <class... A>
+Ref call_method_kw(PyObject* object, PyObject* name, PyObject* kwnames, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+  return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// ---------------------------------------------------------------------------
+// Statement-level semantics
+
+// `import name` and `from name import attribute` (level > 0 is relative to
+// the package of `globals`).
+Ref import(const char* name);
+Ref import_from(PyObject* globals, const char* module, const char* attribute, int level = 0);
+
+// A module global as the interpreter's LOAD_GLOBAL finds it: the module's
+// namespace, then builtins, else NameError.
+Ref global(PyObject* module_dict, PyObject* name);
+
+// `a, b = value`, with the messages the modules document.
+std::pair<Ref, Ref> unpack2(PyObject* value);
+
+// `raise exception` for an object that a call returned.
+[[noreturn]] void raise_object(PyObject* exception);
+
+// `with manager as value: body(value)`. Returns false when __exit__
+// swallowed an exception, so the body did not finish.
+template <class Body>
+bool with(PyObject* manager, Body&& body);
+
+// ---------------------------------------------------------------------------
+// Numbers, with the interpreter's semantics
+
+// Exact integers that convert to double without rounding take native paths.
+constexpr long long kExactDoubleLimit = 1LL << 53;
+
+// The value of an exact int when it lies within +-2**53, which any double
+// operation handles exactly.
+inline bool small_int(PyObject* o, long long& out) {
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow || v > kExactDoubleLimit || v < -kExactDoubleLimit) return false;
+  out = v;
+  return true;
+}
+
+// The value of an exact float, or of a small exact int as a double.
+inline bool native_real(PyObject* o, double& out) {
+  if (PyFloat_CheckExact(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  long long v;
+  if (small_int(o, v)) {
+    out = static_cast<double>(v);
+    return true;
+  }
+  return false;
+}
+
+inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref true_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref floor_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+inline Ref remainder(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Remainder(a, b)); }
+inline Ref absolute(PyObject* a) { return Ref::steal(PyNumber_Absolute(a)); }
+inline bool less(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
+inline bool greater(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
+inline bool less_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_LE)) != 0; }
+
+// int(x) and float(x).
+inline Ref to_int(PyObject* o) {
+  if (PyLong_CheckExact(o)) return Ref::borrow(o);
+  return Ref::steal(PyNumber_Long(o));
+}
+// max(a, b) and min(a, b): the second only when strictly greater (smaller).
+inline Ref max2(PyObject* a, PyObject* b) { return Ref::borrow(greater(b, a) ? b : a); }
+inline Ref min2(PyObject* a, PyObject* b) { return Ref::borrow(less(b, a) ? b : a); }
+
+// int(x) of a finite double within the exact range; false when Python
+// would produce a big int or raise.
+inline bool truncate_native(double x, long long& out) {
+  if (!(x > -9.0e18 && x < 9.0e18)) return false;
+  out = static_cast<long long>(x);
+  return true;
+}
+
+// "%S:%S" for two integers, the form every ratio string takes.
+Ref ratio_text(PyObject* width, PyObject* height);
+
+// ---------------------------------------------------------------------------
+// Strings
+
+// str.strip() with no argument, for an exact str.
+Ref strip(PyObject* text);
+bool is_blank(PyObject* text);
+
+// ---------------------------------------------------------------------------
+// Functions and classes
+
+enum class Kind {
+  Any,           // no annotation check
+  Str,           // exactly str
+  OptionalStr,   // exactly str, or None
+  Bytes,         // exactly bytes
+  List,          // exactly list
+  OptionalList,  // exactly list, or None
+  Int,           // exact int unchanged, other numbers through int()
+  Float,         // any real number, as a float
+  Bool,          // any object, by its truth value
+};
+
+struct Param {
+  const char* name;
+  Kind kind = Kind::Any;
+  const char* annotation = nullptr;  // stored in __annotations__ when set
+};
+
+struct Call;
+struct Impl {
+  Ref (*run)(const Call&) = nullptr;
+  size_t arity = 0;  // parameters the C++ function takes after the state
+};
+
+struct FunctionSpec {
+  const char* name;
+  const char* qualname;
+  const char* doc;  // nullptr: __doc__ is None
+  std::vector<Param> params;
+  const char* returns = nullptr;  // return annotation
+  bool var_keywords = false;      // a trailing **kwargs
+  Impl impl{};
+};
+
+struct ModuleState;
+
+// What an implementation receives: the bound, converted arguments.
+struct Call {
+  PyObject* function;
+  PyObject* module;
+  PyObject* const* args;  // one per parameter, then the **kwargs dict
+  template <class State>
+  State& state() const {
+    return *static_cast<State*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
+  }
+};
+
+// Adapts `Ref f(State&, PyObject* a, PyObject* b, ...)` to Impl.
+template <auto F>
+struct Adapter;
+template <class State, class... A, Ref (*F)(State&, A...)>
+struct Adapter<F> {
+  static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
+  template <size_t... I>
+  static Ref run(const Call& call, std::index_sequence<I...>) {
+    return F(call.state<State>(), call.args[I]...);
+  }
+  static constexpr size_t arity = sizeof...(A);
+};
+template <auto F>
+constexpr Impl impl = {&Adapter<F>::run, Adapter<F>::arity};
+
+// Per-module state: the module's own function type and interned names.
+struct ModuleState {
+  Ref function_type;
+  virtual ~ModuleState() = default;
+};
+
+// An interned name, owned by the module state.
+class Name {
+ public:
+  explicit Name(const char* utf8) : ref_(intern(utf8)) {}
+  operator PyObject*() const { return ref_.get(); }
+  PyObject* get() const { return ref_.get(); }
+
+ private:
+  Ref ref_;
+};
+
+// A tuple of interned keyword names for call_kw.
+template <class... A>
+Ref names(const A*... utf8) {
+  return tuple(intern(utf8)...);
+}
+
+// A new function object of the module. `defaults` is a tuple or None.
+Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = Py_None);
+
+// type(name, (object,), namespace) with __module__, __qualname__ and
+// __doc__ set and the members added in order.
+struct Member {
+  const char* name;
+  Ref value;
+};
+Ref make_class(PyObject* module, const char* name, const char* doc, std::initializer_list<Member> members);
+
+inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
+inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
+
+// Binds a module global.
+inline void add_global(PyObject* module, const char* name, const Ref& value) {
+  check(PyModule_AddObjectRef(module, name, value));
+}
+
+// The function type of one module, made once in its exec slot.
+Ref new_function_type(PyObject* module);
+
+// Runs `body` and turns a C++ throw into a pending Python error.
+template <class Body>
+auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const Error&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
+  }
+  return failed;
+}
+
+// The PyModuleDef of a module whose state is `State` and whose exec slot
+// runs `populate(module, state)`.
+template <class State, void (*Populate)(PyObject*, State&)>
+struct ModuleDefinition {
+  static int exec(PyObject* module) {
+    return boundary(
+        [&] {
+          auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
+          auto* state = new State();
+          *slot = state;
+          state->function_type = new_function_type(module);
+          Populate(module, *state);
+          return 0;
+        },
+        -1);
+  }
+  static int traverse(PyObject* module, visitproc visit, void* arg) {
+    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
+    if (slot && *slot) Py_VISIT((*slot)->function_type.get());
+    return 0;
+  }
+  static int clear(PyObject* module) {
+    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
+    if (slot && *slot) (*slot)->function_type = nullptr;
+    return 0;
+  }
+  static void free(void* module) {
+    auto** slot = static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (slot) delete std::exchange(*slot, nullptr);
+  }
+  static inline PyModuleDef_Slot slots[] = {
+      {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+      {0, nullptr},
+  };
+  static inline PyModuleDef def = {
+      PyModuleDef_HEAD_INIT, nullptr, nullptr, sizeof(ModuleState*), nullptr, slots, &traverse, &clear, &free,
+  };
+  static PyObject* init(const char* name, const char* doc) {
+    def.m_name = name;
+    def.m_doc = doc;
+    return PyModuleDef_Init(&def);
+  }
+};
+
+
+// ---------------------------------------------------------------------------
+
+// The bound __enter__ and __exit__ of a context manager, looked up on its
+// type as the interpreter does.
+std::pair<Ref, Ref> context_methods(PyObject* manager);
+// Calls __exit__ for the pending exception; true when it swallowed it.
+bool exit_with_error(PyObject* exit);
+
+template <class Body>
+bool with(PyObject* manager, Body&& body) {
+  auto [enter, exit] = context_methods(manager);
+  Ref value = call(enter);
+  try {
+    body(value.get());
+  } catch (const Error&) {
+    if (exit_with_error(exit)) return false;
+    raise();
+  }
+  call(exit, Py_None, Py_None, Py_None);
+  return true;
+}
+
+}  // namespace kv
