@@ -1,0 +1,498 @@
+// kavira.tessel: the output size to request from an image-generation
+// service, from a ratio word and a resolution tier.
+//
+// calc_size has two renderings of one algorithm. The native one runs when
+// the class is the shipped calculator or a subclass that only changes
+// constants to plain ints and floats; it gives up (returns false) wherever
+// Python would leave native arithmetic or raise, and then the exact
+// rendering on Python objects runs from the start.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* globals = nullptr;
+  Ref math_module;  // what `math` was bound to at import
+  Ref round_builtin;
+  // The methods as created here, to recognise an unchanged class.
+  Ref round_to_multiple_method, floor_to_multiple_method, is_valid_method;
+
+  kv::Name math{"math"}, ServiceError{"ServiceError"}, sqrt{"sqrt"}, floor{"floor"};
+  kv::Name MIN_PIXELS{"MIN_PIXELS"}, MAX_PIXELS{"MAX_PIXELS"}, MAX_EDGE{"MAX_EDGE"}, MULTIPLE{"MULTIPLE"};
+  kv::Name MAX_RATIO{"MAX_RATIO"}, RESOLUTION_PRESET{"RESOLUTION_PRESET"};
+  kv::Name round_to_multiple{"round_to_multiple"}, floor_to_multiple{"floor_to_multiple"};
+  kv::Name is_valid_image_size{"is_valid_image_size"};
+  kv::Name lower{"lower"}, get{"get"}, auto_{"auto"}, two_k{"2k"}, empty{""};
+
+  Ref colon = kv::text(":");
+  Ref shrink = kv::floating(0.999);
+  Ref strict_message = kv::text("图像宽高比不合法, 相差太大");
+  Ref aspect_ratio_keyword = kv::names("aspect_ratio");
+  Ref keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
+                       kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+constexpr int kMaxLoop = 20;
+constexpr double kShrink = 0.999;
+
+// The result a class method gives for `-> int`.
+Ref int_result(Ref value) {
+  if (PyLong_CheckExact(value.get())) return value;
+  if (PyNumber_Check(value) && !PyComplex_Check(value.get())) return kv::to_int(value);
+  Ref got = Ref::steal(PyType_GetName(Py_TYPE(value.get())));
+  kv::raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", PyUnicode_AsUTF8(got));
+}
+
+// ---------------------------------------------------------------------------
+// Alignment, on Python objects
+
+// max(multiple, int(align(value / multiple) * multiple)); `align` is the
+// rounding step, e.g. round() or math.floor().
+template <class Align>
+Ref align_to_multiple(PyObject* value, PyObject* multiple, Align&& align) {
+  Ref aligned = kv::multiply(align(kv::true_divide(value, multiple)), multiple);
+  return int_result(kv::max2(multiple, kv::to_int(aligned)));
+}
+
+// Native alignment of a double to a positive integer multiple.
+std::optional<long long> align_native(double value, long long multiple, double (*align)(double)) {
+  double quotient = align(value / static_cast<double>(multiple));
+  if (!std::isfinite(quotient) || std::fabs(quotient) > static_cast<double>(kv::kExactDoubleLimit)) return {};
+  long long aligned;
+  if (__builtin_mul_overflow(static_cast<long long>(quotient), multiple, &aligned)) return {};
+  return aligned > multiple ? aligned : multiple;
+}
+
+double round_half_even(double x) { return std::nearbyint(x); }
+double floor_double(double x) { return std::floor(x); }
+
+Ref round_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multiple_arg) {
+  Ref multiple = multiple_arg == Py_None ? kv::getattr(cls, s.MULTIPLE) : Ref::borrow(multiple_arg);
+  double v;
+  long long m;
+  if (kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
+    if (auto aligned = align_native(v, m, round_half_even)) return kv::integer(*aligned);
+  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(s.round_builtin, q); });
+}
+
+Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multiple_arg) {
+  Ref multiple = multiple_arg == Py_None ? kv::getattr(cls, s.MULTIPLE) : Ref::borrow(multiple_arg);
+  Ref math = s.global(s.math);
+  double v;
+  long long m;
+  if (math.get() == s.math_module.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
+    if (auto aligned = align_native(v, m, floor_double)) return kv::integer(*aligned);
+  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(kv::getattr(math, s.floor), q); });
+}
+
+// ---------------------------------------------------------------------------
+// Validity, on Python objects
+
+Ref is_valid_image_size(State& s, PyObject* cls, PyObject* width, PyObject* height) {
+  Ref pixels = kv::multiply(width, height);
+  Ref long_edge = kv::max2(width, height);
+  Ref short_edge = kv::min2(width, height);
+  Ref ratio = kv::true_divide(long_edge, short_edge);
+  auto compare = [](PyObject* a, PyObject* b, int op) { return Ref::steal(PyObject_RichCompare(a, b, op)); };
+  auto divisible = [&](PyObject* side) {
+    return compare(kv::remainder(side, kv::getattr(cls, s.MULTIPLE)), kv::integer(0), Py_EQ);
+  };
+
+  Ref edge_ok = compare(long_edge, kv::getattr(cls, s.MAX_EDGE), Py_LE);
+  Ref width_ok = divisible(width);
+  Ref height_ok = divisible(height);
+  Ref ratio_ok = compare(ratio, kv::getattr(cls, s.MAX_RATIO), Py_LE);
+  Ref pixels_ok = compare(kv::getattr(cls, s.MIN_PIXELS), pixels, Py_LE);
+  if (kv::truthy(pixels_ok)) pixels_ok = compare(pixels, kv::getattr(cls, s.MAX_PIXELS), Py_LE);
+
+  // `a and b and ...`: the first false operand, or the last.
+  for (Ref* condition : {&edge_ok, &width_ok, &height_ok, &ratio_ok})
+    if (!kv::truthy(*condition)) return *condition;
+  return pixels_ok;
+}
+
+// ---------------------------------------------------------------------------
+// calc_size
+
+struct Size {
+  Ref width, height, pixels, valid;
+};
+
+// The class's limits, when every one is a plain native value and the class
+// still uses the shipped alignment and test methods.
+struct Limits {
+  long long min_pixels, max_pixels, max_edge, multiple;
+  double max_ratio;
+  PyObject* preset;
+};
+
+bool small_positive_int(PyObject* o, long long& out) {
+  return o && kv::small_int(o, out) && out > 0 && out < (1LL << 31);
+}
+
+std::optional<Limits> native_limits(State& s, PyObject* cls) {
+  if (Py_TYPE(cls) != &PyType_Type || s.global(s.math).get() != s.math_module.get()) return {};
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  auto raw = [&](PyObject* name) { return _PyType_Lookup(type, name); };
+  if (raw(s.round_to_multiple) != s.round_to_multiple_method.get() ||
+      raw(s.floor_to_multiple) != s.floor_to_multiple_method.get() ||
+      raw(s.is_valid_image_size) != s.is_valid_method.get())
+    return {};
+  Limits limits;
+  PyObject* max_ratio = raw(s.MAX_RATIO);
+  limits.preset = raw(s.RESOLUTION_PRESET);
+  if (!small_positive_int(raw(s.MIN_PIXELS), limits.min_pixels) ||
+      !small_positive_int(raw(s.MAX_PIXELS), limits.max_pixels) ||
+      !small_positive_int(raw(s.MAX_EDGE), limits.max_edge) ||
+      !small_positive_int(raw(s.MULTIPLE), limits.multiple) || !max_ratio || !PyFloat_CheckExact(max_ratio) ||
+      !limits.preset || !PyDict_CheckExact(limits.preset))
+    return {};
+  limits.max_ratio = PyFloat_AS_DOUBLE(max_ratio);
+  return limits;
+}
+
+struct NativeSize {
+  long long width, height, pixels;
+  bool valid;
+};
+
+std::optional<bool> valid_native(const Limits& c, long long width, long long height) {
+  long long pixels;
+  if (__builtin_mul_overflow(width, height, &pixels)) return {};
+  long long long_edge = height > width ? height : width;
+  long long short_edge = height < width ? height : width;
+  if (short_edge == 0 || std::llabs(long_edge) > kv::kExactDoubleLimit || std::llabs(short_edge) > kv::kExactDoubleLimit)
+    return {};
+  double ratio = static_cast<double>(long_edge) / static_cast<double>(short_edge);
+  return long_edge <= c.max_edge && width % c.multiple == 0 && height % c.multiple == 0 && ratio <= c.max_ratio &&
+         c.min_pixels <= pixels && pixels <= c.max_pixels;
+}
+
+std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, long long rh, PyObject* resolution,
+                                      bool strict) {
+  if (rh == 0) return {};
+  double ratio = static_cast<double>(rw) / static_cast<double>(rh);
+  long long long_r = rh > rw ? rh : rw;
+  long long short_r = rh < rw ? rh : rw;
+  if (short_r == 0) return {};
+  if (static_cast<double>(long_r) / static_cast<double>(short_r) > c.max_ratio) {
+    if (strict) return {};
+    long long clamped;
+    if (!kv::truncate_native(c.max_ratio * static_cast<double>(short_r), clamped) ||
+        std::llabs(clamped) > kv::kExactDoubleLimit)
+      return {};
+    if (rw >= rh) {
+      rw = clamped;
+      rh = short_r;
+    } else {
+      rw = short_r;
+      rh = clamped;
+    }
+    if (rh == 0) return {};
+    ratio = static_cast<double>(rw) / static_cast<double>(rh);
+  }
+
+  PyObject* fallback = PyDict_GetItemWithError(c.preset, s.two_k);
+  if (!fallback) return {};
+  PyObject* chosen = PyDict_GetItemWithError(c.preset, resolution);
+  if (!chosen) {
+    if (PyErr_Occurred()) kv::raise();
+    chosen = fallback;
+  }
+  long long target;
+  if (!kv::small_int(chosen, target) || std::llabs(target) >= (1LL << 31)) return {};
+  target = c.max_pixels < target ? c.max_pixels : target;
+  target = target > c.min_pixels ? target : c.min_pixels;
+
+  double area = static_cast<double>(target) * ratio;
+  if (!(area >= 0)) return {};
+  double w = std::sqrt(area);
+  double h = w / ratio;
+
+  auto align = [&](double x, double (*how)(double)) { return align_native(x, c.multiple, how); };
+  for (int i = 0; i < kMaxLoop; ++i) {
+    auto w_align = align(w, round_half_even), h_align = align(h, round_half_even);
+    if (!w_align || !h_align) return {};
+    long long current;
+    if (__builtin_mul_overflow(*w_align, *h_align, &current) || current > kv::kExactDoubleLimit) return {};
+    auto valid = valid_native(c, *w_align, *h_align);
+    if (!valid) return {};
+    if (*valid) {
+      w = static_cast<double>(*w_align);
+      h = static_cast<double>(*h_align);
+      break;
+    }
+    if (current > c.max_pixels) {
+      double scale = std::sqrt(static_cast<double>(c.max_pixels) / static_cast<double>(current)) * kShrink;
+      w *= scale;
+      h *= scale;
+      continue;
+    }
+    double long_e = h > w ? h : w;
+    if (long_e > static_cast<double>(c.max_edge)) {
+      double scale = static_cast<double>(c.max_edge) / long_e;
+      w *= scale;
+      h *= scale;
+      continue;
+    }
+    if (current < c.min_pixels) {
+      double scale = std::sqrt(static_cast<double>(c.min_pixels) / static_cast<double>(current));
+      w *= scale;
+      h *= scale;
+      continue;
+    }
+    auto w_floor = align(w, floor_double), h_floor = align(h, floor_double);
+    if (!w_floor || !h_floor) return {};
+    w = static_cast<double>(*w_floor);
+    h = static_cast<double>(*h_floor);
+  }
+
+  NativeSize size;
+  if (!kv::truncate_native(w, size.width) || !kv::truncate_native(h, size.height) ||
+      __builtin_mul_overflow(size.width, size.height, &size.pixels))
+    return {};
+  auto valid = valid_native(c, size.width, size.height);
+  if (!valid) return {};
+  size.valid = *valid;
+  return size;
+}
+
+Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution,
+                bool strict) {
+  Ref ratio = kv::true_divide(rw, rh);
+  Ref long_r = kv::max2(rw, rh);
+  Ref short_r = kv::min2(rw, rh);
+  if (kv::greater(kv::true_divide(long_r, short_r), kv::getattr(cls, s.MAX_RATIO))) {
+    if (strict) {
+      Ref error = kv::call_kw(s.global(s.ServiceError), s.aspect_ratio_keyword, s.strict_message, aspect_ratio);
+      kv::raise_object(error);
+    }
+    Ref clamped = kv::to_int(kv::multiply(kv::getattr(cls, s.MAX_RATIO), short_r));
+    if (kv::check(PyObject_RichCompareBool(rw, rh, Py_GE))) {
+      rw = clamped;
+      rh = short_r;
+    } else {
+      rw = short_r;
+      rh = clamped;
+    }
+    ratio = kv::true_divide(rw, rh);
+  }
+
+  Ref preset = kv::getattr(cls, s.RESOLUTION_PRESET);
+  Ref fallback = kv::getitem(preset, s.two_k);
+  Ref target = kv::call_method(preset, s.get, resolution, fallback);
+  Ref min_pixels = kv::getattr(cls, s.MIN_PIXELS);
+  target = kv::max2(min_pixels, kv::min2(target, kv::getattr(cls, s.MAX_PIXELS)));
+
+  auto sqrt = [&](PyObject* x) { return kv::call(kv::getattr(s.global(s.math), s.sqrt), x); };
+  Ref w = sqrt(kv::multiply(target, ratio));
+  Ref h = kv::true_divide(w, ratio);
+  auto rescale = [&](PyObject* scale) {
+    w = kv::multiply(w, scale);
+    h = kv::multiply(h, scale);
+  };
+
+  for (int i = 0; i < kMaxLoop; ++i) {
+    Ref w_align = kv::call_method(cls, s.round_to_multiple, w);
+    Ref h_align = kv::call_method(cls, s.round_to_multiple, h);
+    Ref current = kv::multiply(w_align, h_align);
+    if (kv::truthy(kv::call_method(cls, s.is_valid_image_size, w_align, h_align))) {
+      w = w_align;
+      h = h_align;
+      break;
+    }
+    if (kv::greater(current, kv::getattr(cls, s.MAX_PIXELS))) {
+      rescale(kv::multiply(sqrt(kv::true_divide(kv::getattr(cls, s.MAX_PIXELS), current)), s.shrink));
+      continue;
+    }
+    Ref long_e = kv::max2(w, h);
+    if (kv::greater(long_e, kv::getattr(cls, s.MAX_EDGE))) {
+      rescale(kv::true_divide(kv::getattr(cls, s.MAX_EDGE), long_e));
+      continue;
+    }
+    if (kv::less(current, kv::getattr(cls, s.MIN_PIXELS))) {
+      rescale(sqrt(kv::true_divide(kv::getattr(cls, s.MIN_PIXELS), current)));
+      continue;
+    }
+    w = kv::call_method(cls, s.floor_to_multiple, w);
+    h = kv::call_method(cls, s.floor_to_multiple, h);
+  }
+
+  Size size;
+  size.width = kv::to_int(w);
+  size.height = kv::to_int(h);
+  size.pixels = kv::multiply(size.width, size.height);
+  size.valid = kv::call_method(cls, s.is_valid_image_size, size.width, size.height);
+  return size;
+}
+
+// `rw, rh = map(int, word.split(":"))`: each piece is converted as it is
+// unpacked, so a bad third piece fails in int() before the count does.
+std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
+  Ref pieces = Ref::steal(PyUnicode_Split(aspect_ratio, s.colon, -1));
+  Py_ssize_t n = PyList_GET_SIZE(pieces.get());
+  Ref parts[2];
+  for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
+    Ref part = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10));
+    if (i < 2) parts[i] = part;
+  }
+  if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  if (n < 2) kv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+  return {parts[0], parts[1]};
+}
+
+Ref calc_size(State& s, PyObject* cls, PyObject* aspect_ratio, PyObject* resolution_arg, PyObject* strict_arg) {
+  const bool strict = strict_arg == Py_True;
+  Ref resolution = kv::call_method(resolution_arg, s.lower);
+
+  Ref rw, rh;
+  if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || kv::equal(kv::call_method(aspect_ratio, s.lower), s.auto_)) {
+    rw = kv::integer(1);
+    rh = kv::integer(1);
+  } else {
+    std::tie(rw, rh) = parse_ratio_word(s, aspect_ratio);
+  }
+
+  Size size;
+  long long w_part, h_part;
+  std::optional<NativeSize> native;
+  if (kv::small_int(rw, w_part) && kv::small_int(rh, h_part))
+    if (auto limits = native_limits(s, cls)) native = calc_native(s, *limits, w_part, h_part, resolution, strict);
+  if (native) {
+    size = {kv::integer(native->width), kv::integer(native->height), kv::integer(native->pixels),
+            kv::boolean(native->valid)};
+  } else {
+    size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
+  }
+
+  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
+  PyObject* values[] = {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid};
+  Ref result = Ref::steal(_PyDict_NewPresized(7));
+  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
+  return result;
+}
+
+Ref init(State&, PyObject*) { return kv::none(); }
+
+// ---------------------------------------------------------------------------
+// The module
+
+using kv::Kind;
+
+const char kClassDoc[] =
+    "\n    图像生成服务输出尺寸计算器。"
+    "\n"
+    "\n    根据用户选择的宽高比（如 \"16:9\"、\"auto\"）与分辨率档位（\"1k\"、\"2k\"、\"4k\"），"
+    "\n    计算图像生成服务可接受的输出宽度与高度。合法尺寸须同时满足："
+    "\n    长边不超过 MAX_EDGE，宽高均为 MULTIPLE 的倍数，长短边之比不超过 MAX_RATIO，"
+    "\n    像素总数介于 MIN_PIXELS 与 MAX_PIXELS 之间（含两端）。"
+    "\n    所有常量与对齐、校验方法均在使用时通过 cls 读取，子类可覆盖。"
+    "\n    ";
+
+const kv::FunctionSpec init_spec{
+    .name = "__init__",
+    .qualname = "TesselSizeCalculator.__init__",
+    .doc = nullptr,
+    .params = {{"self"}},
+    .impl = kv::impl<init>,
+};
+
+const kv::FunctionSpec round_spec{
+    .name = "round_to_multiple",
+    .qualname = "TesselSizeCalculator.round_to_multiple",
+    .doc = "四舍五入对齐到指定倍数，最小不低于倍数本身",
+    .params = {{"cls"}, {"value"}, {"multiple"}},
+    .returns = "int",
+    .impl = kv::impl<round_to_multiple>,
+};
+
+const kv::FunctionSpec floor_spec{
+    .name = "floor_to_multiple",
+    .qualname = "TesselSizeCalculator.floor_to_multiple",
+    .doc = "向下对齐倍数，用于像素超限时压缩",
+    .params = {{"cls"}, {"value"}, {"multiple"}},
+    .returns = "int",
+    .impl = kv::impl<floor_to_multiple>,
+};
+
+const kv::FunctionSpec valid_spec{
+    .name = "is_valid_image_size",
+    .qualname = "TesselSizeCalculator.is_valid_image_size",
+    .doc = "完整校验所有尺寸约束",
+    .params = {{"cls"}, {"width", Kind::Int, "int"}, {"height", Kind::Int, "int"}},
+    .returns = "bool",
+    .impl = kv::impl<is_valid_image_size>,
+};
+
+const kv::FunctionSpec calc_spec{
+    .name = "calc_size",
+    .qualname = "TesselSizeCalculator.calc_size",
+    .doc = "\n        计算图像生成服务应请求的输出尺寸。"
+           "\n"
+           "\n        先按目标像素数与宽高比求出理想的实数宽高，再在至多 20 次迭代内"
+           "\n        寻找满足全部约束的对齐整数宽高：像素超上限时按比例缩小，"
+           "\n        长边超限时缩放到 MAX_EDGE，像素不足时放大，否则向下对齐。"
+           "\n"
+           "\n        Args:"
+           "\n            aspect_ratio: 宽高比，如 \"16:9\"；\"auto\"（不区分大小写）或空字符串按 1:1 处理"
+           "\n            resolution: 分辨率档位 \"1k\" / \"2k\" / \"4k\"，不区分大小写；未知档位按 \"2k\" 处理"
+           "\n            strict: 为真时，宽高比超过 MAX_RATIO 则抛出 ServiceError；否则收敛到 MAX_RATIO"
+           "\n"
+           "\n        Returns:"
+           "\n            dict: width、height、size（\"宽x高\"）、pixels、aspect_ratio（原样）、"
+           "\n            resolution（小写）以及 valid（返回的宽高是否满足全部约束）"
+           "\n        ",
+    .params = {{"cls"},
+               {"aspect_ratio", Kind::Str, "str"},
+               {"resolution", Kind::Str, "str"},
+               {"strict", Kind::Bool, "bool"}},
+    .impl = kv::impl<calc_size>,
+};
+
+void populate(PyObject* module, State& s) {
+  s.globals = PyModule_GetDict(module);
+  s.math_module = kv::import("math");
+  kv::add_global(module, "math", s.math_module);
+  kv::add_global(module, "ServiceError", kv::import_from(nullptr, "svcfault", "ServiceError"));
+  s.round_builtin = kv::import_from(nullptr, "builtins", "round");
+
+  Ref none_default = kv::tuple(Py_None);
+  s.round_to_multiple_method = kv::class_method(kv::make_function(module, round_spec, none_default));
+  s.floor_to_multiple_method = kv::class_method(kv::make_function(module, floor_spec, none_default));
+  s.is_valid_method = kv::class_method(kv::make_function(module, valid_spec));
+  Ref preset = Ref::steal(Py_BuildValue("{s:i,s:i,s:i}", "1k", 1572516, "2k", 6553600, "4k", 8294400));
+  Ref calculator = kv::make_class(
+      module, "TesselSizeCalculator", kClassDoc,
+      {
+          {"MIN_PIXELS", kv::integer(655360)},
+          {"MAX_PIXELS", kv::integer(8294400)},
+          {"MAX_EDGE", kv::integer(3840)},
+          {"MULTIPLE", kv::integer(2)},
+          {"MAX_RATIO", kv::floating(3.0)},
+          {"RESOLUTION_PRESET", preset},
+          {"__init__", kv::make_function(module, init_spec)},
+          {"round_to_multiple", s.round_to_multiple_method},
+          {"floor_to_multiple", s.floor_to_multiple_method},
+          {"is_valid_image_size", s.is_valid_method},
+          {"calc_size", kv::class_method(kv::make_function(
+                            module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
+      });
+  kv::add_global(module, "TesselSizeCalculator", calculator);
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tessel() {
+  return Definition::init("kavira.tessel", "Output sizes that an image-generation service accepts.");
+}
