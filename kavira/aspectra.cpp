@@ -1,0 +1,223 @@
+// kavira.aspectra: the exact and the approximate simple aspect ratio of an
+// encoded image. Only the image's size is read; pixels are never decoded.
+#include <climits>
+#include <cmath>
+#include <limits>
+
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* globals = nullptr;
+  kv::Name BytesIO{"BytesIO"}, Image{"Image"}, open{"open"}, size{"size"}, gcd{"_gcd"};
+  kv::Name approx_search_range{"approx_search_range"};
+  Ref one = kv::integer(1);
+  Ref infinity = kv::floating(std::numeric_limits<double>::infinity());
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+// Searches longer than this many pairs let other threads run meanwhile.
+constexpr long long kReleaseGilPairs = 1LL << 20;
+
+Ref init(State& s, PyObject* self, PyObject* approx_search_range) {
+  kv::setattr(self, s.approx_search_range, approx_search_range);
+  return kv::none();
+}
+
+// Euclid with the floored remainder: the result takes the sign the remainder
+// rules give, so _gcd(4, -6) is -2.
+Ref gcd(State&, PyObject* a, PyObject* b) {
+  int overflow_a = 0, overflow_b = 0;
+  long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+  long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+  if (!overflow_a && !overflow_b && x != LLONG_MIN && y != LLONG_MIN) {
+    while (y != 0) {
+      long long r = x % y;
+      if (r != 0 && ((r < 0) != (y < 0))) r += y;
+      x = y;
+      y = r;
+    }
+    return kv::integer(x);
+  }
+  Ref p = Ref::borrow(a), q = Ref::borrow(b);
+  while (kv::truthy(q)) {
+    Ref r = kv::remainder(p, q);
+    p = q;
+    q = r;
+  }
+  return p;
+}
+
+// with BytesIO(image_bytes) as buf:
+//     with Image.open(buf) as img:
+//         width, height = img.size
+std::pair<Ref, Ref> image_size(State& s, PyObject* image_bytes) {
+  Ref width, height;
+  Ref stream = kv::call(s.global(s.BytesIO), image_bytes);
+  kv::with(stream, [&](PyObject* buf) {
+    Ref image = kv::call_method(s.global(s.Image), s.open, buf);
+    kv::with(image, [&](PyObject* img) { std::tie(width, height) = kv::unpack2(kv::getattr(img, s.size)); });
+  });
+  // An __exit__ that swallowed the error leaves the names unbound.
+  if (!width) kv::raise(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value", "width");
+  return {width, height};
+}
+
+Ref get_raw_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
+  auto [width, height] = image_size(s, image_bytes);
+  Ref div = kv::call_method(self, s.gcd, width, height);
+  return kv::ratio_text(kv::floor_divide(width, div), kv::floor_divide(height, div));
+}
+
+struct Best {
+  long long w = 0, h = 0;
+  bool found = false;
+};
+
+Best search_native(double target, long long limit) {
+  Best best;
+  double min_error = std::numeric_limits<double>::infinity();
+  for (long long i = 1; i <= limit; ++i) {
+    for (long long j = 1; j <= limit; ++j) {
+      double error = std::fabs(static_cast<double>(i) / static_cast<double>(j) - target);
+      if (error < min_error) {
+        min_error = error;
+        best = {i, j, true};
+      }
+    }
+  }
+  return best;
+}
+
+Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
+  auto [width, height] = image_size(s, image_bytes);
+  Ref target = kv::true_divide(width, height);
+  Ref limit = kv::getattr(self, s.approx_search_range);
+  // range(1, limit + 1) admits integers only.
+  Ref stop = Ref::steal(PyNumber_Index(kv::add(limit, s.one)));
+
+  int overflow = 0;
+  long long last = PyLong_AsLongLongAndOverflow(stop, &overflow) - 1;
+  if (PyFloat_CheckExact(target.get()) && !overflow && last < (1LL << 26)) {
+    double t = PyFloat_AS_DOUBLE(target.get());
+    Best best;
+    if (last > 0 && last * last > kReleaseGilPairs) {
+      Py_BEGIN_ALLOW_THREADS best = search_native(t, last);
+      Py_END_ALLOW_THREADS
+    } else {
+      best = search_native(t, last);
+    }
+    if (!best.found) return kv::ratio_text(width, height);
+    return kv::ratio_text(kv::integer(best.w), kv::integer(best.h));
+  }
+
+  // Targets or limits native arithmetic cannot mirror: the same loops on objects.
+  Ref min_error = s.infinity;
+  Ref best_w = width, best_h = height;
+  Ref range = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(),
+                                                      stop.get(), nullptr));
+  Ref outer = kv::iterate(range);
+  while (Ref i = kv::next(outer)) {
+    Ref inner = kv::iterate(range);
+    while (Ref j = kv::next(inner)) {
+      Ref error = kv::absolute(kv::subtract(kv::true_divide(i, j), target));
+      if (kv::less(error, min_error)) {
+        min_error = error;
+        best_w = i;
+        best_h = j;
+      }
+    }
+  }
+  return kv::ratio_text(best_w, best_h);
+}
+
+using kv::Kind;
+
+const kv::FunctionSpec init_spec{
+    .name = "__init__",
+    .qualname = "ImageAspectra.__init__",
+    .doc = "\n        图片比例分析类"
+           "\n        :param approx_search_range: 近似比例搜索整数范围，默认1~10"
+           "\n        ",
+    .params = {{"self"}, {"approx_search_range", Kind::Int, "int"}},
+    .impl = kv::impl<init>,
+};
+
+const kv::FunctionSpec gcd_spec{
+    .name = "_gcd",
+    .qualname = "ImageAspectra._gcd",
+    .doc = "计算最大公约数",
+    .params = {{"a", Kind::Int, "int"}, {"b", Kind::Int, "int"}},
+    .returns = "int",
+    .impl = kv::impl<gcd>,
+};
+
+const kv::FunctionSpec raw_spec{
+    .name = "get_raw_simple_ratio",
+    .qualname = "ImageAspectra.get_raw_simple_ratio",
+    .doc = "\n        获取图片真实最简宽高比，不做近似。"
+           "\n"
+           "\n        Args:"
+           "\n            image_bytes: 图片二进制数据"
+           "\n"
+           "\n        Returns:"
+           "\n            最简比例字符串，如 \"16:9\""
+           "\n        ",
+    .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
+    .returns = "str",
+    .impl = kv::impl<get_raw_simple_ratio>,
+};
+
+const kv::FunctionSpec approx_spec{
+    .name = "get_approx_simple_ratio",
+    .qualname = "ImageAspectra.get_approx_simple_ratio",
+    .doc = "\n        自动拟合近似简单整数比例，无预设标准比例池。"
+           "\n"
+           "\n        遍历 1~approx_search_range 范围内的整数组合，"
+           "\n        找到与图片实际比例最接近的简单整数比。"
+           "\n"
+           "\n        Args:"
+           "\n            image_bytes: 图片二进制数据"
+           "\n"
+           "\n        Returns:"
+           "\n            近似比例字符串，如 \"2:3\"、\"16:9\""
+           "\n        ",
+    .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
+    .returns = "str",
+    .impl = kv::impl<get_approx_simple_ratio>,
+};
+
+const char kClassDoc[] =
+    "\n    图片比例分析工具。"
+    "\n"
+    "\n    提供两种比例获取方式："
+    "\n    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）"
+    "\n    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）"
+    "\n    ";
+
+void populate(PyObject* module, State& s) {
+  s.globals = PyModule_GetDict(module);
+  kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
+  kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
+  Ref aspectra = kv::make_class(
+      module, "ImageAspectra", kClassDoc,
+      {
+          {"__init__", kv::make_function(module, init_spec, kv::tuple(kv::integer(10)))},
+          {"_gcd", kv::static_method(kv::make_function(module, gcd_spec))},
+          {"get_raw_simple_ratio", kv::make_function(module, raw_spec)},
+          {"get_approx_simple_ratio", kv::make_function(module, approx_spec)},
+      });
+  kv::add_global(module, "ImageAspectra", aspectra);
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_aspectra() {
+  return Definition::init("kavira.aspectra", "Exact and approximate simple aspect ratios of encoded images.");
+}

@@ -1,0 +1,134 @@
+// kavira.lumen: stretch an image object to the nearest of a fixed list of
+// preferred resolutions.
+#include <cmath>
+
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* globals = nullptr;
+  kv::Name Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, image{"image"}, width{"width"}, height{"height"};
+  kv::Name resize{"resize"}, resolutions{"PREFERED_LUMEN_RESOLUTIONS"};
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+Ref init(State& s, PyObject* self, PyObject* image) {
+  kv::setattr(self, s.image, image);
+  return kv::none();
+}
+
+// The row whose (|aspect - w/h|, w, h) is the smallest triple, when the
+// list holds only pairs of small ints. False sends the caller to the
+// general loop; nothing here runs Python code.
+bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
+  if (!PyList_CheckExact(rows) || PyList_GET_SIZE(rows) == 0) return false;
+  double best_diff = 0;
+  long long best_w = 0, best_h = 0;
+  Py_ssize_t best = -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+    PyObject* row = PyList_GET_ITEM(rows, i);
+    long long w, h;
+    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 2 || !kv::small_int(PyTuple_GET_ITEM(row, 0), w) ||
+        !kv::small_int(PyTuple_GET_ITEM(row, 1), h) || h == 0)
+      return false;
+    double diff = std::fabs(aspect - static_cast<double>(w) / static_cast<double>(h));
+    // Tuple order: the first unequal item decides.
+    bool smaller = best < 0 || (diff != best_diff ? diff < best_diff : w != best_w ? w < best_w : h < best_h);
+    if (smaller) {
+      best = i;
+      best_diff = diff;
+      best_w = w;
+      best_h = h;
+    }
+  }
+  PyObject* row = PyList_GET_ITEM(rows, best);
+  width = Ref::borrow(PyTuple_GET_ITEM(row, 0));
+  height = Ref::borrow(PyTuple_GET_ITEM(row, 1));
+  return true;
+}
+
+Ref start(State& s, PyObject* self) {
+  Ref aspect_ratio =
+      kv::true_divide(kv::getattr(kv::getattr(self, s.image), s.width), kv::getattr(kv::getattr(self, s.image), s.height));
+  Ref rows = kv::getattr(self, s.resolutions);
+
+  Ref output_width, output_height;
+  if (!PyFloat_CheckExact(aspect_ratio.get()) ||
+      !nearest_native(rows, PyFloat_AS_DOUBLE(aspect_ratio.get()), output_width, output_height)) {
+    // min((abs(aspect_ratio - w / h), w, h) for w, h in rows)
+    Ref best;
+    Ref items = kv::iterate(rows);
+    while (Ref row = kv::next(items)) {
+      auto [w, h] = kv::unpack2(row);
+      Ref triple = kv::tuple(kv::absolute(kv::subtract(aspect_ratio, kv::true_divide(w, h))), w, h);
+      if (!best || kv::less(triple, best)) best = triple;
+    }
+    if (!best) kv::raise(PyExc_ValueError, "min() arg is an empty sequence");
+    output_width = Ref::borrow(PyTuple_GET_ITEM(best.get(), 1));
+    output_height = Ref::borrow(PyTuple_GET_ITEM(best.get(), 2));
+  }
+
+  Ref resize = kv::getattr(kv::getattr(self, s.image), s.resize);
+  Ref lanczos = kv::getattr(s.global(s.Resampling), s.LANCZOS);
+  return kv::call(resize, kv::tuple(output_width, output_height), lanczos);
+}
+
+const kv::FunctionSpec init_spec{
+    .name = "__init__",
+    .qualname = "LumenImageScale.__init__",
+    .doc = "\n        Args:"
+           "\n            image: PIL Image 对象"
+           "\n        ",
+    .params = {{"self"}, {"image", kv::Kind::Any, "Image"}},
+    .impl = kv::impl<init>,
+};
+
+const kv::FunctionSpec start_spec{
+    .name = "start",
+    .qualname = "LumenImageScale.start",
+    .doc = "\n        根据原图宽高比匹配最优分辨率并缩放。"
+           "\n"
+           "\n        Returns:"
+           "\n            缩放后的 PIL Image 对象"
+           "\n        ",
+    .params = {{"self"}},
+    .returns = "Image",
+    .impl = kv::impl<start>,
+};
+
+const char kClassDoc[] =
+    "\n    将图像缩放到最接近外部图像模型偏好分辨率的尺寸（约一百万像素）。"
+    "\n"
+    "\n    根据原图宽高比，从预定义的分辨率列表中选取最匹配的分辨率，"
+    "\n    使用 LANCZOS 算法进行高质量缩放。"
+    "\n    ";
+
+void populate(PyObject* module, State& s) {
+  s.globals = PyModule_GetDict(module);
+  kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
+  kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
+
+  Ref rows = Ref::steal(Py_BuildValue(
+      "[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]", 672, 1568, 688, 1504, 720, 1456, 752,
+      1392, 800, 1328, 832, 1248, 880, 1184, 944, 1104, 1024, 1024, 1104, 944, 1184, 880, 1248, 832, 1328, 800, 1392,
+      752, 1456, 720, 1504, 688, 1568, 672));
+  Ref scale = kv::make_class(module, "LumenImageScale", kClassDoc,
+                             {
+                                 {"PREFERED_LUMEN_RESOLUTIONS", rows},
+                                 {"__init__", kv::make_function(module, init_spec)},
+                                 {"start", kv::make_function(module, start_spec)},
+                             });
+  kv::add_global(module, "LumenImageScale", scale);
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lumen() {
+  return Definition::init("kavira.lumen", "Scaling image objects to the nearest preferred resolution.");
+}

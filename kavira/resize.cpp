@@ -1,0 +1,70 @@
+// kavira.resize: fit an image object into a box without distortion, centred
+// on a canvas of a background colour.
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* globals = nullptr;
+  kv::Name Image{"Image"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, new_{"new"}, size{"size"};
+  kv::Name resize{"resize"}, paste{"paste"}, RGB{"RGB"};
+  Ref two = kv::integer(2);
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {
+  // The canvas comes first, before the source is looked at.
+  Ref canvas = kv::call_method(s.global(s.Image), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
+  auto [s_w, s_h] = kv::unpack2(kv::getattr(image, s.size));
+  Ref ratio = kv::min2(kv::true_divide(target_w, s_w), kv::true_divide(target_h, s_h));
+  Ref new_w = kv::to_int(kv::multiply(s_w, ratio));
+  Ref new_h = kv::to_int(kv::multiply(s_h, ratio));
+
+  Ref resize = kv::getattr(image, s.resize);
+  Ref resized = kv::call(resize, kv::tuple(new_w, new_h), kv::getattr(s.global(s.Resampling), s.LANCZOS));
+  Ref paste_x = kv::floor_divide(kv::subtract(target_w, new_w), s.two);
+  Ref paste_y = kv::floor_divide(kv::subtract(target_h, new_h), s.two);
+  kv::call_method(canvas, s.paste, resized, kv::tuple(paste_x, paste_y));
+  return canvas;
+}
+
+const kv::FunctionSpec image_resize_spec{
+    .name = "image_resize",
+    .qualname = "image_resize",
+    .doc = "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
+           "\n"
+           "\n    Args:"
+           "\n        image: PIL Image 对象"
+           "\n        target_w: 目标宽度"
+           "\n        target_h: 目标高度"
+           "\n        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)"
+           "\n"
+           "\n    Returns:"
+           "\n        缩放并居中后的 PIL Image 对象"
+           "\n    ",
+    .params = {{"image", kv::Kind::Any, "Image"},
+               {"target_w", kv::Kind::Int, "int"},
+               {"target_h", kv::Kind::Int, "int"},
+               {"bg_color"}},
+    .returns = "Image",
+    .impl = kv::impl<image_resize>,
+};
+
+void populate(PyObject* module, State& s) {
+  s.globals = PyModule_GetDict(module);
+  kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
+  kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
+  Ref black = kv::tuple(kv::integer(0), kv::integer(0), kv::integer(0));
+  kv::add_global(module, "image_resize", kv::make_function(module, image_resize_spec, kv::tuple(black)));
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_resize() {
+  return Definition::init("kavira.resize", "Letterbox fitting of image objects into a box.");
+}
