@@ -1,0 +1,522 @@
+// kavira.wordgate: the banned-word checker. Its word list is assembled from
+// the built-in list, the caller's words and a word file, and compiled into
+// one regular expression or, for long lists, an Aho-Corasick automaton.
+#include <algorithm>
+#include <vector>
+
+#include "kavira/runtime.hpp"
+
+namespace {
+
+using kv::Ref;
+
+struct State : kv::ModuleState {
+  PyObject* module = nullptr;   // owns this state
+  PyObject* globals = nullptr;
+  Ref pickle_module;    // what `pickle` was bound to at import
+  Ref safe_unpickler;   // built on that module's Unpickler
+  Ref len_builtin;
+
+  // Module globals.
+  kv::Name os{"os"}, pickle{"pickle"}, re{"re"}, PromptBanError{"PromptBanError"};
+  kv::Name AC_THRESHOLD{"_AC_THRESHOLD"}, HAS_AC{"_HAS_AC"}, ahocorasick{"ahocorasick"}, xor_{"_xor"};
+  kv::Name load_default_words{"_load_default_words"}, open{"open"};
+  // Instance attributes and methods.
+  kv::Name ban_word_file{"ban_word_file"}, ignore_case{"ignore_case"}, builtin_words{"builtin_words"};
+  kv::Name use_default{"use_default"}, exclude_words{"exclude_words"}, banned_words{"banned_words"};
+  kv::Name ban_regex{"_ban_regex"}, automaton{"_automaton"}, load_banned_words{"load_banned_words"};
+  kv::Name load_from_file{"_load_from_file"}, build_engine{"_build_engine"}, build_automaton{"_build_automaton"};
+  kv::Name has_banned_word{"_has_banned_word"}, find_matched_words{"find_matched_words"};
+  // Attributes of other objects.
+  kv::Name path{"path"}, exists{"exists"}, splitext{"splitext"}, strip{"strip"}, lower{"lower"};
+  kv::Name load{"load"}, loads{"loads"}, dump{"dump"}, escape{"escape"}, compile{"compile"};
+  kv::Name IGNORECASE{"IGNORECASE"}, Automaton{"Automaton"}, add_word{"add_word"};
+  kv::Name make_automaton{"make_automaton"}, iter{"iter"}, search{"search"}, findall{"findall"};
+  kv::Name sort{"sort"}, Unpickler{"Unpickler"}, UnpicklingError{"UnpicklingError"};
+
+  Ref pkl = kv::text(".pkl"), pickle_ext = kv::text(".pickle");
+  Ref read_binary = kv::text("rb"), read_text = kv::text("r"), write_binary = kv::text("wb");
+  Ref bar = kv::text("|"), comma = kv::text(","), zero = kv::integer(0), one = kv::integer(1);
+  Ref utf8 = kv::text("utf-8-sig");
+  Ref banned_prefix = kv::text("违禁词: ");
+  Ref missing_file_prefix = kv::text("违禁词文件不存在: ");
+  Ref not_list_prefix = kv::text("pickle 文件内容必须是 list，当前类型: ");
+  Ref refused_global_prefix = kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ");
+  Ref encoding_keyword = kv::names("encoding");
+  Ref flags_keyword = kv::names("flags");
+  Ref sort_keywords = kv::names("key", "reverse");
+  Ref ban_error_keywords = kv::names("error_msg", "data");
+
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
+};
+
+Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+
+// item.strip(), natively for an exact str.
+Ref strip_item(State& s, PyObject* item) {
+  return PyUnicode_CheckExact(item) ? kv::strip(item) : kv::call_method(item, s.strip);
+}
+
+// ---------------------------------------------------------------------------
+// _xor and _load_default_words
+
+Ref xor_bytes(State&, PyObject* data, PyObject* key) {
+  const Py_ssize_t n = PyBytes_GET_SIZE(data), key_len = PyBytes_GET_SIZE(key);
+  if (n > 0 && key_len == 0) kv::raise(PyExc_ZeroDivisionError, "integer modulo by zero");
+  Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+  const char* in = PyBytes_AS_STRING(data);
+  const char* k = PyBytes_AS_STRING(key);
+  char* out = PyBytes_AS_STRING(result.get());
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<char>(in[i] ^ k[i % key_len]);
+  return result;
+}
+
+Ref load_default_words(State& s) {
+  try {
+    Ref data = kv::import_from(s.globals, "_wordvault", "_ED", 1);
+    Ref key = kv::import_from(s.globals, "_wordvault", "_EK", 1);
+    Ref raw = kv::call(s.global(s.xor_), data, key);
+    Ref words = kv::call_method(s.global(s.pickle), s.loads, raw);
+    if (PyList_Check(words.get())) return words;
+  } catch (const kv::Error&) {
+    // Interrupts and exits are not ours to swallow.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+  }
+  return kv::new_list();
+}
+
+// ---------------------------------------------------------------------------
+// Word files
+
+// find_class of the word-file unpickler: a word file is plain data, so any
+// reference to a class or function is refused before it can run.
+Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
+  Ref where = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
+  Ref error_type = kv::getattr(s.global(s.pickle), s.UnpicklingError);
+  PyErr_SetObject(error_type, concat(s.refused_global_prefix, where));
+  kv::raise();
+}
+
+const kv::FunctionSpec refuse_global_spec{
+    .name = "find_class",
+    .qualname = "_WordFileUnpickler.find_class",
+    .doc = "Refuse every global: a word file holds plain data only.",
+    .params = {{"self"}, {"module"}, {"name"}},
+    .impl = kv::impl<refuse_global>,
+};
+
+Ref make_safe_unpickler(PyObject* module, PyObject* pickle_module) {
+  Ref base = kv::getattr(pickle_module, kv::intern("Unpickler"));
+  Ref namespace_ = kv::new_dict();
+  kv::check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module))));
+  kv::check(PyDict_SetItemString(namespace_, "find_class", kv::make_function(module, refuse_global_spec)));
+  return kv::call(reinterpret_cast<PyObject*>(&PyType_Type), kv::text("_WordFileUnpickler"), kv::tuple(base),
+                  namespace_);
+}
+
+Ref read_pickle_words(State& s, PyObject* file_path) {
+  Ref pickle = s.global(s.pickle);
+  Ref unpickler_type =
+      pickle.get() == s.pickle_module.get() ? s.safe_unpickler : make_safe_unpickler(s.module, pickle);
+  Ref data;
+  kv::with(kv::call(s.global(s.open), file_path, s.read_binary),
+           [&](PyObject* f) { data = kv::call_method(kv::call(unpickler_type, f), s.load); });
+  if (!data) return kv::new_list();
+  if (!PyList_Check(data.get())) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
+    PyErr_SetObject(PyExc_ValueError, concat(s.not_list_prefix, type_name));
+    kv::raise();
+  }
+  Ref words = kv::new_list();
+  Ref items = kv::iterate(data);
+  while (Ref item = kv::next(items)) kv::append(words, kv::str(item));
+  return words;
+}
+
+Ref read_text_words(State& s, PyObject* file_path) {
+  Ref words = kv::new_list();
+  // utf-8-sig: a leading byte-order mark is not part of the first word.
+  Ref file = kv::call_kw(s.global(s.open), s.encoding_keyword, file_path, s.read_text, s.utf8);
+  kv::with(file, [&](PyObject* f) {
+    Ref lines = kv::iterate(f);
+    while (Ref line = kv::next(lines)) kv::append(words, strip_item(s, line));
+  });
+  return words;
+}
+
+Ref load_from_file(State& s, PyObject* file_path) {
+  Ref parts = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.splitext), file_path);
+  Ref ext = kv::call_method(kv::getitem(parts, s.one), s.lower);
+  if (kv::equal(ext, s.pkl) || kv::equal(ext, s.pickle_ext)) return read_pickle_words(s, file_path);
+  return read_text_words(s, file_path);
+}
+
+Ref create_pickle_file(State& s, PyObject* words, PyObject* output_path) {
+  Ref cleaned = kv::new_list();
+  Ref items = kv::iterate(words);
+  while (Ref w = kv::next(items)) {
+    if (!kv::truthy(w) || !kv::truthy(strip_item(s, w))) continue;
+    kv::append(cleaned, strip_item(s, w));
+  }
+  kv::with(kv::call(s.global(s.open), output_path, s.write_binary),
+           [&](PyObject* f) { kv::call_method(s.global(s.pickle), s.dump, cleaned, f); });
+  return kv::none();
+}
+
+// ---------------------------------------------------------------------------
+// PromptBanChecker: loading
+
+Ref init(State& s, PyObject* self, PyObject* ban_word_file, PyObject* ignore_case, PyObject* builtin_words,
+         PyObject* use_default, PyObject* exclude_words) {
+  kv::setattr(self, s.ban_word_file, ban_word_file);
+  kv::setattr(self, s.ignore_case, ignore_case);
+  kv::setattr(self, s.builtin_words, kv::truthy(builtin_words) ? Ref::borrow(builtin_words) : kv::new_list());
+  kv::setattr(self, s.use_default, use_default);
+  kv::setattr(self, s.exclude_words, kv::truthy(exclude_words) ? Ref::borrow(exclude_words) : kv::new_list());
+  kv::setattr(self, s.banned_words, kv::new_list());
+  kv::setattr(self, s.ban_regex, Py_None);
+  kv::setattr(self, s.automaton, Py_None);
+  kv::call_method(self, s.load_banned_words);
+  return kv::none();
+}
+
+// word_list.sort(key=len, reverse=True): longest first, ties kept in order.
+Ref sort_longest_first(State& s, Ref word_list) {
+  const Py_ssize_t n = PyList_GET_SIZE(word_list.get());
+  std::vector<std::pair<Py_ssize_t, PyObject*>> keyed;
+  keyed.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* word = PyList_GET_ITEM(word_list.get(), i);
+    if (!PyUnicode_CheckExact(word)) {
+      kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
+      return word_list;
+    }
+    keyed.emplace_back(PyUnicode_GET_LENGTH(word), word);
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  Ref sorted = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[static_cast<size_t>(i)].second));
+  return sorted;
+}
+
+Ref load_banned_words(State& s, PyObject* self) {
+  Ref seen = kv::new_set();
+  Ref word_list = kv::new_list();
+  auto add_words = [&](PyObject* words) {
+    Ref items = kv::iterate(words);
+    while (Ref item = kv::next(items)) {
+      Ref w = strip_item(s, item);
+      if (kv::truthy(w) && !kv::check(PySet_Contains(seen, w))) {
+        kv::check(PySet_Add(seen, w));
+        kv::append(word_list, w);
+      }
+    }
+  };
+
+  if (kv::truthy(kv::getattr(self, s.use_default))) add_words(kv::call(s.global(s.load_default_words)));
+  add_words(kv::getattr(self, s.builtin_words));
+  Ref path = kv::getattr(self, s.ban_word_file);
+  if (kv::truthy(path)) {
+    Ref exists = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.exists), path);
+    if (!kv::truthy(exists)) {
+      Ref shown = Ref::steal(PyObject_Format(path, nullptr));
+      PyErr_SetObject(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown));
+      kv::raise();
+    }
+    add_words(kv::call_method(self, s.load_from_file, path));
+  }
+
+  Ref exclude_words = kv::getattr(self, s.exclude_words);
+  if (kv::truthy(exclude_words)) {
+    const bool fold = kv::truthy(kv::getattr(self, s.ignore_case));
+    Ref exclude_set = kv::new_set();
+    Ref items = kv::iterate(exclude_words);
+    while (Ref w = kv::next(items)) {
+      if (!kv::truthy(strip_item(s, w))) continue;
+      Ref cleaned = strip_item(s, w);
+      kv::check(PySet_Add(exclude_set, fold ? kv::call_method(cleaned, s.lower) : cleaned));
+    }
+    Ref kept = kv::new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(word_list.get()); ++i) {
+      Ref w = Ref::borrow(PyList_GET_ITEM(word_list.get(), i));
+      if (!kv::check(PySet_Contains(exclude_set, fold ? kv::call_method(w, s.lower) : w))) kv::append(kept, w);
+    }
+    word_list = kept;
+  }
+
+  word_list = sort_longest_first(s, word_list);
+  kv::setattr(self, s.banned_words, word_list);
+  kv::call_method(self, s.build_engine);
+  return kv::none();
+}
+
+// ---------------------------------------------------------------------------
+// PromptBanChecker: engines and matching
+
+Ref build_engine(State& s, PyObject* self) {
+  Ref words = kv::getattr(self, s.banned_words);
+  if (!kv::truthy(words)) {
+    kv::setattr(self, s.ban_regex, Py_None);
+    kv::setattr(self, s.automaton, Py_None);
+    return kv::none();
+  }
+  Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(words)));
+  if (kv::check(PyObject_RichCompareBool(count, s.global(s.AC_THRESHOLD), Py_GE)) &&
+      kv::truthy(s.global(s.HAS_AC))) {
+    kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
+    kv::setattr(self, s.ban_regex, Py_None);
+    return kv::none();
+  }
+
+  Ref re = s.global(s.re);
+  Ref escape = kv::getattr(re, s.escape);
+  Ref escaped = kv::new_list();
+  Ref items = kv::iterate(words);
+  while (Ref w = kv::next(items)) kv::append(escaped, kv::call(escape, w));
+  Ref pattern = Ref::steal(PyUnicode_Join(s.bar, escaped));
+  Ref flags = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::getattr(re, s.IGNORECASE) : s.zero;
+  // The new pattern is complete before the old engine goes, so a failed
+  // compile leaves the checker as it was.
+  Ref compiled = kv::call_kw(kv::getattr(re, s.compile), s.flags_keyword, pattern, flags);
+  kv::setattr(self, s.automaton, Py_None);
+  kv::setattr(self, s.ban_regex, compiled);
+  return kv::none();
+}
+
+Ref build_automaton(State& s, PyObject* self) {
+  Ref automaton = kv::call(kv::getattr(s.global(s.ahocorasick), s.Automaton));
+  Ref add_word = kv::getattr(automaton, s.add_word);
+  Ref items = kv::iterate(kv::getattr(self, s.banned_words));
+  while (Ref word = kv::next(items)) {
+    Ref key = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::call_method(word, s.lower) : word;
+    kv::call(add_word, key, word);
+  }
+  kv::call_method(automaton, s.make_automaton);
+  return automaton;
+}
+
+// The text the automaton searches: lower-cased when matching ignores case.
+Ref automaton_text(State& s, PyObject* self, PyObject* text) {
+  return kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::call_method(text, s.lower) : Ref::borrow(text);
+}
+
+Ref has_banned_word(State& s, PyObject* self, PyObject* text) {
+  Ref automaton = kv::getattr(self, s.automaton);
+  if (kv::truthy(automaton)) {
+    Ref hits = kv::iterate(kv::call_method(automaton, s.iter, automaton_text(s, self, text)));
+    return kv::boolean(static_cast<bool>(kv::next(hits)));
+  }
+  Ref regex = kv::getattr(self, s.ban_regex);
+  if (kv::truthy(regex)) return kv::boolean(kv::call_method(regex, s.search, text).get() != Py_None);
+  return kv::boolean(false);
+}
+
+// The distinct members of `items`, in the order first seen.
+Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
+  Ref seen = kv::new_set();
+  Ref result = kv::new_list();
+  Ref items = kv::iterate(iterable);
+  while (Ref item = kv::next(items)) {
+    Ref value = pick(item);
+    if (kv::check(PySet_Contains(seen, value))) continue;
+    kv::check(PySet_Add(seen, value));
+    kv::append(result, value);
+  }
+  return result;
+}
+
+Ref find_matched_words(State& s, PyObject* self, PyObject* text) {
+  Ref automaton = kv::getattr(self, s.automaton);
+  if (kv::truthy(automaton)) {
+    // Every occurrence, overlapping ones too; each pair is (end index, entry).
+    Ref hits = kv::call_method(automaton, s.iter, automaton_text(s, self, text));
+    return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair).second; });
+  }
+  Ref regex = kv::getattr(self, s.ban_regex);
+  if (!kv::truthy(regex)) return kv::new_list();
+  return distinct(kv::call_method(regex, s.findall, text), [](PyObject* word) { return Ref::borrow(word); });
+}
+
+Ref check(State& s, PyObject* self, PyObject* prompt) {
+  if (!kv::truthy(kv::call_method(self, s.has_banned_word, prompt))) return Ref::borrow(prompt);
+  Ref hit_words = kv::call_method(self, s.find_matched_words, prompt);
+  Ref message = concat(s.banned_prefix, Ref::steal(PyUnicode_Join(s.comma, hit_words)));
+  kv::raise_object(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
+}
+
+// ---------------------------------------------------------------------------
+// The module
+
+using kv::Kind;
+
+const kv::FunctionSpec xor_spec{
+    .name = "_xor",
+    .qualname = "_xor",
+    .doc = "按重复密钥对字节串逐字节异或；对同一密钥再做一次即还原。",
+    .params = {{"data", Kind::Bytes, "bytes"}, {"key", Kind::Bytes, "bytes"}},
+    .returns = "bytes",
+    .impl = kv::impl<xor_bytes>,
+};
+
+const kv::FunctionSpec load_default_words_spec{
+    .name = "_load_default_words",
+    .qualname = "_load_default_words",
+    .doc = "解密内置违禁词表；任何失败都返回空列表。",
+    .params = {},
+    .returns = "List[str]",
+    .impl = kv::impl<load_default_words>,
+};
+
+const kv::FunctionSpec init_spec{
+    .name = "__init__",
+    .qualname = "PromptBanChecker.__init__",
+    .doc = "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
+           "\n        :param ignore_case: 是否忽略大小写"
+           "\n        :param builtin_words: 调用方追加的违禁词列表"
+           "\n        :param use_default: 是否加载内置违禁词表"
+           "\n        :param exclude_words: 需要排除的词（整词比较）"
+           "\n        ",
+    .params = {{"self"},
+               {"ban_word_file", Kind::OptionalStr, "Optional[str]"},
+               {"ignore_case", Kind::Bool, "bool"},
+               {"builtin_words", Kind::OptionalList, "Optional[List[str]]"},
+               {"use_default", Kind::Bool, "bool"},
+               {"exclude_words", Kind::OptionalList, "Optional[List[str]]"}},
+    .impl = kv::impl<init>,
+};
+
+const kv::FunctionSpec load_banned_words_spec{
+    .name = "load_banned_words",
+    .qualname = "PromptBanChecker.load_banned_words",
+    .doc = "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
+           "\n        失败时保留上一次加载的词表与引擎。"
+           "\n        ",
+    .params = {{"self"}},
+    .returns = "None",
+    .impl = kv::impl<load_banned_words>,
+};
+
+const kv::FunctionSpec load_from_file_spec{
+    .name = "_load_from_file",
+    .qualname = "PromptBanChecker._load_from_file",
+    .doc = "按扩展名读取一个违禁词文件，返回其中的原始词语。",
+    .params = {{"file_path", Kind::Str, "str"}},
+    .returns = "List[str]",
+    .impl = kv::impl<load_from_file>,
+};
+
+const kv::FunctionSpec create_pickle_file_spec{
+    .name = "create_pickle_file",
+    .qualname = "PromptBanChecker.create_pickle_file",
+    .doc = "把词语列表去掉首尾空白与空项后写成 pickle 违禁词文件。",
+    .params = {{"words", Kind::List, "List[str]"}, {"output_path", Kind::Str, "str"}},
+    .returns = "None",
+    .impl = kv::impl<create_pickle_file>,
+};
+
+const kv::FunctionSpec build_engine_spec{
+    .name = "_build_engine",
+    .qualname = "PromptBanChecker._build_engine",
+    .doc = "按词表大小选择并构建匹配引擎：正则表达式或 Aho-Corasick 自动机。",
+    .params = {{"self"}},
+    .returns = "None",
+    .impl = kv::impl<build_engine>,
+};
+
+const kv::FunctionSpec build_automaton_spec{
+    .name = "_build_automaton",
+    .qualname = "PromptBanChecker._build_automaton",
+    .doc = "为当前词表构建 Aho-Corasick 自动机。",
+    .params = {{"self"}},
+    .impl = kv::impl<build_automaton>,
+};
+
+const kv::FunctionSpec has_banned_word_spec{
+    .name = "_has_banned_word",
+    .qualname = "PromptBanChecker._has_banned_word",
+    .doc = "文本中是否出现任一违禁词；命中第一个即返回。",
+    .params = {{"self"}, {"text", Kind::Str, "str"}},
+    .returns = "bool",
+    .impl = kv::impl<has_banned_word>,
+};
+
+const kv::FunctionSpec find_matched_words_spec{
+    .name = "find_matched_words",
+    .qualname = "PromptBanChecker.find_matched_words",
+    .doc = "返回文本中出现的违禁词（去重，按引擎首次报告的顺序）。",
+    .params = {{"self"}, {"text", Kind::Str, "str"}},
+    .returns = "List[str]",
+    .impl = kv::impl<find_matched_words>,
+};
+
+const kv::FunctionSpec check_spec{
+    .name = "check",
+    .qualname = "PromptBanChecker.check",
+    .doc = "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
+           "\n        ",
+    .params = {{"self"}, {"prompt", Kind::Str, "str"}},
+    .returns = "str",
+    .impl = kv::impl<check>,
+};
+
+const char kClassDoc[] =
+    "\n    提示词违禁词检查器。"
+    "\n"
+    "\n    词表由内置词表、调用方词语与违禁词文件组装，去除首尾空白、去重、"
+    "\n    排除指定词后按长度从长到短排序；少于 50 个词时编译为一个正则表达式，"
+    "\n    否则（安装了 pyahocorasick 时）使用 Aho-Corasick 自动机。"
+    "\n    ";
+
+void populate(PyObject* module, State& s) {
+  s.module = module;
+  s.globals = PyModule_GetDict(module);
+  kv::add_global(module, "os", kv::import("os"));
+  s.pickle_module = kv::import("pickle");
+  kv::add_global(module, "pickle", s.pickle_module);
+  kv::add_global(module, "re", kv::import("re"));
+  kv::add_global(module, "List", kv::import_from(nullptr, "typing", "List"));
+  kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
+  kv::add_global(module, "Set", kv::import_from(nullptr, "typing", "Set"));
+  kv::add_global(module, "PromptBanError", kv::import_from(nullptr, "svcfault", "PromptBanError"));
+  kv::add_global(module, "_AC_THRESHOLD", kv::integer(50));
+
+  bool has_ac = true;
+  try {
+    kv::add_global(module, "ahocorasick", kv::import("ahocorasick"));
+  } catch (const kv::Error&) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+    PyErr_Clear();
+    has_ac = false;
+  }
+  kv::add_global(module, "_HAS_AC", kv::boolean(has_ac));
+  kv::add_global(module, "_xor", kv::make_function(module, xor_spec));
+  kv::add_global(module, "_load_default_words", kv::make_function(module, load_default_words_spec));
+
+  s.len_builtin = kv::import_from(nullptr, "builtins", "len");
+  s.safe_unpickler = make_safe_unpickler(module, s.pickle_module);
+
+  Ref defaults = kv::tuple(Py_None, Py_True, Py_None, Py_True, Py_None);
+  Ref checker = kv::make_class(
+      module, "PromptBanChecker", kClassDoc,
+      {
+          {"__init__", kv::make_function(module, init_spec, defaults)},
+          {"load_banned_words", kv::make_function(module, load_banned_words_spec)},
+          {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_spec))},
+          {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_spec))},
+          {"_build_engine", kv::make_function(module, build_engine_spec)},
+          {"_build_automaton", kv::make_function(module, build_automaton_spec)},
+          {"_has_banned_word", kv::make_function(module, has_banned_word_spec)},
+          {"find_matched_words", kv::make_function(module, find_matched_words_spec)},
+          {"check", kv::make_function(module, check_spec)},
+      });
+  kv::add_global(module, "PromptBanChecker", checker);
+}
+
+using Definition = kv::ModuleDefinition<State, populate>;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_wordgate() {
+  return Definition::init("kavira.wordgate", "Checking prompt text against a list of banned words.");
+}
