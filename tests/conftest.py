@@ -1,0 +1,23 @@
+import io
+
+import pytest
+from PIL import Image
+
+
+def encode(image, format="PNG", **options):
+    buffer = io.BytesIO()
+    image.save(buffer, format=format, **options)
+    return buffer.getvalue()
+
+
+def decode(data):
+    return Image.open(io.BytesIO(data))
+
+
+def solid_png(width, height, color=(200, 30, 30), mode="RGB"):
+    return encode(Image.new(mode, (width, height), color))
+
+
+@pytest.fixture
+def png_1920x1080():
+    return solid_png(1920, 1080)

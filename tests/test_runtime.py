@@ -1,0 +1,195 @@
+"""The shared runtime, seen through the modules: functions that behave like
+Python functions, argument binding and conversion, plain classes."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from kavira import aspectra, framekit, resize, tessel
+from kavira.framekit import Framekit
+from kavira.tessel import TesselSizeCalculator
+
+
+def test_classes_are_plain_python_classes():
+    assert type(Framekit) is type
+    assert Framekit.__bases__ == (object,)
+    assert (Framekit.__module__, Framekit.__qualname__) == ("kavira.framekit", "Framekit")
+    instance = Framekit()
+    instance.extra = 1
+    assert instance.__dict__["extra"] == 1
+
+
+def test_functions_carry_python_metadata():
+    f = Framekit.adjust_size
+    assert (f.__name__, f.__qualname__, f.__module__) == ("adjust_size", "Framekit.adjust_size", "kavira.framekit")
+    assert f.__annotations__ == {"image_bytes": "bytes", "return_origin_ratio": "bool", "expand_percent": "float"}
+    assert f.__defaults__ == (False, 10)
+    assert f.__kwdefaults__ is None
+    assert repr(f).startswith("<function Framekit.adjust_size at 0x")
+    assert f.__globals__ is vars(framekit)
+
+
+def test_metadata_is_writable():
+    f = Framekit._get_closest_standard_ratio
+    saved = f.__name__, f.__qualname__, f.__doc__, f.__annotations__
+    try:
+        f.__name__ = "renamed"
+        f.__qualname__ = "X.renamed"
+        f.__doc__ = "doc"
+        f.__annotations__ = {"width": "float"}
+        f.custom = 42
+        assert (f.__name__, f.__qualname__, f.__doc__, f.custom) == ("renamed", "X.renamed", "doc", 42)
+        assert str(inspect.signature(f)) == "(self, width: 'float', height)"
+        with pytest.raises(TypeError, match="renamed\\(\\) takes exactly 3"):
+            f(1)
+        with pytest.raises(TypeError):
+            f.__name__ = 3
+        with pytest.raises(TypeError):
+            f.__defaults__ = [1]
+    finally:
+        f.__name__, f.__qualname__, f.__doc__, f.__annotations__ = saved
+        del f.custom
+
+
+def test_written_defaults_change_calls_and_signature():
+    f = aspectra.ImageAspectra.__init__
+    assert f.__defaults__ == (10,)
+    try:
+        f.__defaults__ = (4,)
+        assert aspectra.ImageAspectra().approx_search_range == 4
+        assert "approx_search_range: 'int' = 4" in str(inspect.signature(aspectra.ImageAspectra))
+        f.__defaults__ = None
+        with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 2 positional arguments \(1 given\)"):
+            aspectra.ImageAspectra()
+    finally:
+        f.__defaults__ = (10,)
+
+
+def test_signatures():
+    assert str(inspect.signature(Framekit)) == (
+        "(proportion: 'Optional[str]' = None, need_adjust: 'str' = 'fill', "
+        "fill_color=(255, 255, 255, 0), **kwargs)"
+    )
+    assert str(inspect.signature(Framekit._parse_ratio)) == "(ratio_str: 'str') -> 'Tuple[int, int]'"
+    assert str(inspect.signature(Framekit()._get_closest_standard_ratio)) == (
+        "(width: 'int', height: 'int') -> 'str'"
+    )
+    assert str(inspect.signature(TesselSizeCalculator.calc_size)) == (
+        "(aspect_ratio: 'str' = '1:1', resolution: 'str' = '2k', strict: 'bool' = False)"
+    )
+    assert str(inspect.signature(resize.image_resize)) == (
+        "(image: 'Image', target_w: 'int', target_h: 'int', bg_color=(0, 0, 0)) -> 'Image'"
+    )
+
+
+def test_descriptor_binding_and_method_kinds():
+    instance = Framekit()
+    assert Framekit.__dict__["adjust_size"].__get__(None, Framekit) is Framekit.adjust_size
+    assert instance.adjust_size.__self__ is instance
+    assert isinstance(Framekit.__dict__["_parse_ratio"], staticmethod)
+    assert instance._parse_ratio("3:4") == Framekit._parse_ratio("3:4") == (3, 4)
+    assert isinstance(TesselSizeCalculator.__dict__["calc_size"], classmethod)
+    assert TesselSizeCalculator.calc_size.__self__ is TesselSizeCalculator
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Framekit(1, 2, 3, 4), "__init__() takes at most 4 positional arguments (5 given)"),
+        (lambda: Framekit._parse_ratio("1:1", 2), "_parse_ratio() takes exactly 1 positional argument (2 given)"),
+        (lambda: Framekit._parse_ratio(), "_parse_ratio() takes exactly 1 positional argument (0 given)"),
+        (lambda: Framekit().adjust_size(), "adjust_size() takes at least 2 positional arguments (1 given)"),
+        (lambda: Framekit().adjust_size(b"", 1, 2, 3), "adjust_size() takes at most 4 positional arguments (5 given)"),
+        (lambda: Framekit._parse_ratio(ratio="1:1"), "unexpected keyword argument 'ratio'"),
+        (lambda: Framekit._parse_ratio("1:1", ratio_str="1:1"), "multiple values for argument 'ratio_str'"),
+        (lambda: Framekit()._get_closest_standard_ratio(1, width=2), "multiple values for argument 'width'"),
+    ],
+)
+def test_argument_count_and_keyword_errors(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert message in str(raised.value)
+
+
+def test_keywords_bind_by_name_and_extra_keywords_are_kept():
+    instance = Framekit(fill_color=(1, 2, 3, 4), proportion="1:1", other="x")
+    assert (instance.proportion, instance.fill_color, instance.kwargs) == ("1:1", (1, 2, 3, 4), {"other": "x"})
+    assert Framekit._parse_ratio(ratio_str="5:7") == (5, 7)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Framekit(3), "Argument 'proportion' has incorrect type (expected str, got int)"),
+        (lambda: Framekit(need_adjust=None), "Argument 'need_adjust' has incorrect type (expected str, got NoneType)"),
+        (lambda: Framekit()._get_closest_standard_ratio("100", 1), "(expected int, got str)"),
+        (lambda: Framekit().adjust_size(b"", expand_percent="5"), "(expected float, got str)"),
+        (lambda: tessel.TesselSizeCalculator.calc_size(None), "Argument 'aspect_ratio' has incorrect type"),
+    ],
+)
+def test_refused_argument_types(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert message in str(raised.value)
+
+
+def test_subclass_of_exact_type_is_refused_with_a_note():
+    with pytest.raises(TypeError) as raised:
+        Framekit(Text("1:1"))
+    assert str(raised.value).startswith(
+        "Argument 'proportion' has incorrect type (expected str, got Text). "
+    )
+
+
+@pytest.mark.parametrize("value, expected", [(3.9, 3), (True, 1), (-2.5, -2), (10**30, 10**30)])
+def test_int_parameters_convert_numbers(value, expected):
+    result = aspectra.ImageAspectra(value).approx_search_range
+    assert result == expected and type(result) is int
+
+
+def test_replaced_module_global_is_used_at_call_time(monkeypatch):
+    import re
+
+    calls = []
+
+    class Spy:
+        def match(self, pattern, text):
+            calls.append((pattern, text))
+            return re.match(pattern, text)
+
+    monkeypatch.setattr(framekit, "re", Spy())
+    assert Framekit._parse_ratio(" 4:5 ") == (4, 5)
+    assert calls == [(r"(\d+):(\d+)", "4:5")]
+
+
+def test_module_globals_in_order():
+    names = [n for n in vars(framekit) if not n.startswith("__")]
+    assert names == ["BytesIO", "Optional", "Tuple", "Image", "re", "math", "Framekit"]
+    assert [n for n in vars(tessel) if not n.startswith("__")] == ["math", "ServiceError", "TesselSizeCalculator"]
+
+
+def test_package_imports_without_pillow_and_other_modules_survive(tmp_path):
+    script = textwrap.dedent(
+        """
+        import sys
+        sys.modules["PIL"] = None
+        import kavira
+        assert kavira.__version__
+        try:
+            import kavira.framekit
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("framekit imported without Pillow")
+        from kavira.tessel import TesselSizeCalculator
+        assert TesselSizeCalculator.calc_size("1:1", "1k")["width"] == 1254
+        """
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
