@@ -8,8 +8,7 @@ namespace {
 struct State : kv::ModuleState {};
 
 kv::Ref bytes_of(const unsigned char* data, size_t size) {
-  return kv::Ref::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+  return kv::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
 void populate(PyObject* module, State&) {

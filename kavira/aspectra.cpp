@@ -63,7 +63,9 @@ std::pair<Ref, Ref> image_size(State& s, PyObject* image_bytes) {
     kv::with(image, [&](PyObject* img) { std::tie(width, height) = kv::unpack2(kv::getattr(img, s.size)); });
   });
   // An __exit__ that swallowed the error leaves the names unbound.
-  if (!width) kv::raise(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value", "width");
+  if (!width)
+    kv::raise(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+              "width");
   return {width, height};
 }
 
@@ -118,8 +120,8 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
   // Targets or limits native arithmetic cannot mirror: the same loops on objects.
   Ref min_error = s.infinity;
   Ref best_w = width, best_h = height;
-  Ref range = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(),
-                                                      stop.get(), nullptr));
+  Ref range = Ref::steal(
+      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(), stop.get(), nullptr));
   Ref outer = kv::iterate(range);
   while (Ref i = kv::next(outer)) {
     Ref inner = kv::iterate(range);
@@ -140,9 +142,10 @@ using kv::Kind;
 const kv::FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "ImageAspectra.__init__",
-    .doc = "\n        图片比例分析类"
-           "\n        :param approx_search_range: 近似比例搜索整数范围，默认1~10"
-           "\n        ",
+    .doc =
+        "\n        图片比例分析类"
+        "\n        :param approx_search_range: 近似比例搜索整数范围，默认1~10"
+        "\n        ",
     .params = {{"self"}, {"approx_search_range", Kind::Int, "int"}},
     .impl = kv::impl<init>,
 };
@@ -159,14 +162,15 @@ const kv::FunctionSpec gcd_spec{
 const kv::FunctionSpec raw_spec{
     .name = "get_raw_simple_ratio",
     .qualname = "ImageAspectra.get_raw_simple_ratio",
-    .doc = "\n        获取图片真实最简宽高比，不做近似。"
-           "\n"
-           "\n        Args:"
-           "\n            image_bytes: 图片二进制数据"
-           "\n"
-           "\n        Returns:"
-           "\n            最简比例字符串，如 \"16:9\""
-           "\n        ",
+    .doc =
+        "\n        获取图片真实最简宽高比，不做近似。"
+        "\n"
+        "\n        Args:"
+        "\n            image_bytes: 图片二进制数据"
+        "\n"
+        "\n        Returns:"
+        "\n            最简比例字符串，如 \"16:9\""
+        "\n        ",
     .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
     .returns = "str",
     .impl = kv::impl<get_raw_simple_ratio>,
@@ -175,17 +179,18 @@ const kv::FunctionSpec raw_spec{
 const kv::FunctionSpec approx_spec{
     .name = "get_approx_simple_ratio",
     .qualname = "ImageAspectra.get_approx_simple_ratio",
-    .doc = "\n        自动拟合近似简单整数比例，无预设标准比例池。"
-           "\n"
-           "\n        遍历 1~approx_search_range 范围内的整数组合，"
-           "\n        找到与图片实际比例最接近的简单整数比。"
-           "\n"
-           "\n        Args:"
-           "\n            image_bytes: 图片二进制数据"
-           "\n"
-           "\n        Returns:"
-           "\n            近似比例字符串，如 \"2:3\"、\"16:9\""
-           "\n        ",
+    .doc =
+        "\n        自动拟合近似简单整数比例，无预设标准比例池。"
+        "\n"
+        "\n        遍历 1~approx_search_range 范围内的整数组合，"
+        "\n        找到与图片实际比例最接近的简单整数比。"
+        "\n"
+        "\n        Args:"
+        "\n            image_bytes: 图片二进制数据"
+        "\n"
+        "\n        Returns:"
+        "\n            近似比例字符串，如 \"2:3\"、\"16:9\""
+        "\n        ",
     .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
     .returns = "str",
     .impl = kv::impl<get_approx_simple_ratio>,
@@ -203,14 +208,13 @@ void populate(PyObject* module, State& s) {
   s.globals = PyModule_GetDict(module);
   kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
-  Ref aspectra = kv::make_class(
-      module, "ImageAspectra", kClassDoc,
-      {
-          {"__init__", kv::make_function(module, init_spec, kv::tuple(kv::integer(10)))},
-          {"_gcd", kv::static_method(kv::make_function(module, gcd_spec))},
-          {"get_raw_simple_ratio", kv::make_function(module, raw_spec)},
-          {"get_approx_simple_ratio", kv::make_function(module, approx_spec)},
-      });
+  Ref aspectra = kv::make_class(module, "ImageAspectra", kClassDoc,
+                                {
+                                    {"__init__", kv::make_function(module, init_spec, kv::tuple(kv::integer(10)))},
+                                    {"_gcd", kv::static_method(kv::make_function(module, gcd_spec))},
+                                    {"get_raw_simple_ratio", kv::make_function(module, raw_spec)},
+                                    {"get_approx_simple_ratio", kv::make_function(module, approx_spec)},
+                                });
   kv::add_global(module, "ImageAspectra", aspectra);
 }
 

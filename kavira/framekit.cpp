@@ -232,10 +232,11 @@ using kv::Kind;
 const kv::FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "Framekit.__init__",
-    .doc = "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
-           "\n        :param need_adjust: resize / fill"
-           "\n        :param fill_color: 填充背景色 RGBA，默认透明"
-           "\n        ",
+    .doc =
+        "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
+        "\n        :param need_adjust: resize / fill"
+        "\n        :param fill_color: 填充背景色 RGBA，默认透明"
+        "\n        ",
     .params = {{"self"},
                {"proportion", Kind::OptionalStr, "Optional[str]"},
                {"need_adjust", Kind::Str, "str"},
@@ -265,15 +266,16 @@ const kv::FunctionSpec get_closest_standard_ratio_spec{
 const kv::FunctionSpec adjust_size_spec{
     .name = "adjust_size",
     .qualname = "Framekit.adjust_size",
-    .doc = "\n        调整图片尺寸"
-           "\n        1. proportion存在有效值："
-           "\n           - 若与原图最接近标准比例不一致 → 直接返回原图不处理"
-           "\n           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充"
-           "\n        2. proportion=\"\" / None 且 need_adjust=\"fill\"："
-           "\n           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸"
-           "\n        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑"
-           "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小"
-           "\n        ",
+    .doc =
+        "\n        调整图片尺寸"
+        "\n        1. proportion存在有效值："
+        "\n           - 若与原图最接近标准比例不一致 → 直接返回原图不处理"
+        "\n           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充"
+        "\n        2. proportion=\"\" / None 且 need_adjust=\"fill\"："
+        "\n           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸"
+        "\n        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑"
+        "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小"
+        "\n        ",
     .params = {{"self"},
                {"image_bytes", Kind::Bytes, "bytes"},
                {"return_origin_ratio", Kind::Bool, "bool"},

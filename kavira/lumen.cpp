@@ -52,8 +52,8 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
 }
 
 Ref start(State& s, PyObject* self) {
-  Ref aspect_ratio =
-      kv::true_divide(kv::getattr(kv::getattr(self, s.image), s.width), kv::getattr(kv::getattr(self, s.image), s.height));
+  Ref aspect_ratio = kv::true_divide(kv::getattr(kv::getattr(self, s.image), s.width),
+                                     kv::getattr(kv::getattr(self, s.image), s.height));
   Ref rows = kv::getattr(self, s.resolutions);
 
   Ref output_width, output_height;
@@ -80,9 +80,10 @@ Ref start(State& s, PyObject* self) {
 const kv::FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "LumenImageScale.__init__",
-    .doc = "\n        Args:"
-           "\n            image: PIL Image 对象"
-           "\n        ",
+    .doc =
+        "\n        Args:"
+        "\n            image: PIL Image 对象"
+        "\n        ",
     .params = {{"self"}, {"image", kv::Kind::Any, "Image"}},
     .impl = kv::impl<init>,
 };
@@ -90,11 +91,12 @@ const kv::FunctionSpec init_spec{
 const kv::FunctionSpec start_spec{
     .name = "start",
     .qualname = "LumenImageScale.start",
-    .doc = "\n        根据原图宽高比匹配最优分辨率并缩放。"
-           "\n"
-           "\n        Returns:"
-           "\n            缩放后的 PIL Image 对象"
-           "\n        ",
+    .doc =
+        "\n        根据原图宽高比匹配最优分辨率并缩放。"
+        "\n"
+        "\n        Returns:"
+        "\n            缩放后的 PIL Image 对象"
+        "\n        ",
     .params = {{"self"}},
     .returns = "Image",
     .impl = kv::impl<start>,
@@ -112,10 +114,10 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
 
-  Ref rows = Ref::steal(Py_BuildValue(
-      "[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]", 672, 1568, 688, 1504, 720, 1456, 752,
-      1392, 800, 1328, 832, 1248, 880, 1184, 944, 1104, 1024, 1024, 1104, 944, 1184, 880, 1248, 832, 1328, 800, 1392,
-      752, 1456, 720, 1504, 688, 1568, 672));
+  Ref rows =
+      Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]", 672, 1568, 688,
+                               1504, 720, 1456, 752, 1392, 800, 1328, 832, 1248, 880, 1184, 944, 1104, 1024, 1024, 1104,
+                               944, 1184, 880, 1248, 832, 1328, 800, 1392, 752, 1456, 720, 1504, 688, 1568, 672));
   Ref scale = kv::make_class(module, "LumenImageScale", kClassDoc,
                              {
                                  {"PREFERED_LUMEN_RESOLUTIONS", rows},

@@ -34,17 +34,18 @@ Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target
 const kv::FunctionSpec image_resize_spec{
     .name = "image_resize",
     .qualname = "image_resize",
-    .doc = "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
-           "\n"
-           "\n    Args:"
-           "\n        image: PIL Image 对象"
-           "\n        target_w: 目标宽度"
-           "\n        target_h: 目标高度"
-           "\n        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)"
-           "\n"
-           "\n    Returns:"
-           "\n        缩放并居中后的 PIL Image 对象"
-           "\n    ",
+    .doc =
+        "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
+        "\n"
+        "\n    Args:"
+        "\n        image: PIL Image 对象"
+        "\n        target_w: 目标宽度"
+        "\n        target_h: 目标高度"
+        "\n        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)"
+        "\n"
+        "\n    Returns:"
+        "\n        缩放并居中后的 PIL Image 对象"
+        "\n    ",
     .params = {{"image", kv::Kind::Any, "Image"},
                {"target_w", kv::Kind::Int, "int"},
                {"target_h", kv::Kind::Int, "int"},

@@ -152,9 +152,8 @@ std::optional<Limits> native_limits(State& s, PyObject* cls) {
   limits.preset = raw(s.RESOLUTION_PRESET);
   if (!small_positive_int(raw(s.MIN_PIXELS), limits.min_pixels) ||
       !small_positive_int(raw(s.MAX_PIXELS), limits.max_pixels) ||
-      !small_positive_int(raw(s.MAX_EDGE), limits.max_edge) ||
-      !small_positive_int(raw(s.MULTIPLE), limits.multiple) || !max_ratio || !PyFloat_CheckExact(max_ratio) ||
-      !limits.preset || !PyDict_CheckExact(limits.preset))
+      !small_positive_int(raw(s.MAX_EDGE), limits.max_edge) || !small_positive_int(raw(s.MULTIPLE), limits.multiple) ||
+      !max_ratio || !PyFloat_CheckExact(max_ratio) || !limits.preset || !PyDict_CheckExact(limits.preset))
     return {};
   limits.max_ratio = PyFloat_AS_DOUBLE(max_ratio);
   return limits;
@@ -170,7 +169,8 @@ std::optional<bool> valid_native(const Limits& c, long long width, long long hei
   if (__builtin_mul_overflow(width, height, &pixels)) return {};
   long long long_edge = height > width ? height : width;
   long long short_edge = height < width ? height : width;
-  if (short_edge == 0 || std::llabs(long_edge) > kv::kExactDoubleLimit || std::llabs(short_edge) > kv::kExactDoubleLimit)
+  if (short_edge == 0 || std::llabs(long_edge) > kv::kExactDoubleLimit ||
+      std::llabs(short_edge) > kv::kExactDoubleLimit)
     return {};
   double ratio = static_cast<double>(long_edge) / static_cast<double>(short_edge);
   return long_edge <= c.max_edge && width % c.multiple == 0 && height % c.multiple == 0 && ratio <= c.max_ratio &&
@@ -266,8 +266,7 @@ std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, l
   return size;
 }
 
-Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution,
-                bool strict) {
+Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution, bool strict) {
   Ref ratio = kv::true_divide(rw, rh);
   Ref long_r = kv::max2(rw, rh);
   Ref short_r = kv::min2(rw, rh);
@@ -436,21 +435,22 @@ const kv::FunctionSpec valid_spec{
 const kv::FunctionSpec calc_spec{
     .name = "calc_size",
     .qualname = "TesselSizeCalculator.calc_size",
-    .doc = "\n        计算图像生成服务应请求的输出尺寸。"
-           "\n"
-           "\n        先按目标像素数与宽高比求出理想的实数宽高，再在至多 20 次迭代内"
-           "\n        寻找满足全部约束的对齐整数宽高：像素超上限时按比例缩小，"
-           "\n        长边超限时缩放到 MAX_EDGE，像素不足时放大，否则向下对齐。"
-           "\n"
-           "\n        Args:"
-           "\n            aspect_ratio: 宽高比，如 \"16:9\"；\"auto\"（不区分大小写）或空字符串按 1:1 处理"
-           "\n            resolution: 分辨率档位 \"1k\" / \"2k\" / \"4k\"，不区分大小写；未知档位按 \"2k\" 处理"
-           "\n            strict: 为真时，宽高比超过 MAX_RATIO 则抛出 ServiceError；否则收敛到 MAX_RATIO"
-           "\n"
-           "\n        Returns:"
-           "\n            dict: width、height、size（\"宽x高\"）、pixels、aspect_ratio（原样）、"
-           "\n            resolution（小写）以及 valid（返回的宽高是否满足全部约束）"
-           "\n        ",
+    .doc =
+        "\n        计算图像生成服务应请求的输出尺寸。"
+        "\n"
+        "\n        先按目标像素数与宽高比求出理想的实数宽高，再在至多 20 次迭代内"
+        "\n        寻找满足全部约束的对齐整数宽高：像素超上限时按比例缩小，"
+        "\n        长边超限时缩放到 MAX_EDGE，像素不足时放大，否则向下对齐。"
+        "\n"
+        "\n        Args:"
+        "\n            aspect_ratio: 宽高比，如 \"16:9\"；\"auto\"（不区分大小写）或空字符串按 1:1 处理"
+        "\n            resolution: 分辨率档位 \"1k\" / \"2k\" / \"4k\"，不区分大小写；未知档位按 \"2k\" 处理"
+        "\n            strict: 为真时，宽高比超过 MAX_RATIO 则抛出 ServiceError；否则收敛到 MAX_RATIO"
+        "\n"
+        "\n        Returns:"
+        "\n            dict: width、height、size（\"宽x高\"）、pixels、aspect_ratio（原样）、"
+        "\n            resolution（小写）以及 valid（返回的宽高是否满足全部约束）"
+        "\n        ",
     .params = {{"cls"},
                {"aspect_ratio", Kind::Str, "str"},
                {"resolution", Kind::Str, "str"},
@@ -470,22 +470,22 @@ void populate(PyObject* module, State& s) {
   s.floor_to_multiple_method = kv::class_method(kv::make_function(module, floor_spec, none_default));
   s.is_valid_method = kv::class_method(kv::make_function(module, valid_spec));
   Ref preset = Ref::steal(Py_BuildValue("{s:i,s:i,s:i}", "1k", 1572516, "2k", 6553600, "4k", 8294400));
-  Ref calculator = kv::make_class(
-      module, "TesselSizeCalculator", kClassDoc,
-      {
-          {"MIN_PIXELS", kv::integer(655360)},
-          {"MAX_PIXELS", kv::integer(8294400)},
-          {"MAX_EDGE", kv::integer(3840)},
-          {"MULTIPLE", kv::integer(2)},
-          {"MAX_RATIO", kv::floating(3.0)},
-          {"RESOLUTION_PRESET", preset},
-          {"__init__", kv::make_function(module, init_spec)},
-          {"round_to_multiple", s.round_to_multiple_method},
-          {"floor_to_multiple", s.floor_to_multiple_method},
-          {"is_valid_image_size", s.is_valid_method},
-          {"calc_size", kv::class_method(kv::make_function(
-                            module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
-      });
+  Ref calculator =
+      kv::make_class(module, "TesselSizeCalculator", kClassDoc,
+                     {
+                         {"MIN_PIXELS", kv::integer(655360)},
+                         {"MAX_PIXELS", kv::integer(8294400)},
+                         {"MAX_EDGE", kv::integer(3840)},
+                         {"MULTIPLE", kv::integer(2)},
+                         {"MAX_RATIO", kv::floating(3.0)},
+                         {"RESOLUTION_PRESET", preset},
+                         {"__init__", kv::make_function(module, init_spec)},
+                         {"round_to_multiple", s.round_to_multiple_method},
+                         {"floor_to_multiple", s.floor_to_multiple_method},
+                         {"is_valid_image_size", s.is_valid_method},
+                         {"calc_size", kv::class_method(kv::make_function(
+                                           module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
+                     });
   kv::add_global(module, "TesselSizeCalculator", calculator);
 }
 

@@ -11,10 +11,10 @@ namespace {
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  PyObject* module = nullptr;   // owns this state
+  PyObject* module = nullptr;  // owns this state
   PyObject* globals = nullptr;
-  Ref pickle_module;    // what `pickle` was bound to at import
-  Ref safe_unpickler;   // built on that module's Unpickler
+  Ref pickle_module;   // what `pickle` was bound to at import
+  Ref safe_unpickler;  // built on that module's Unpickler
   Ref len_builtin;
 
   // Module globals.
@@ -117,8 +117,7 @@ Ref make_safe_unpickler(PyObject* module, PyObject* pickle_module) {
 
 Ref read_pickle_words(State& s, PyObject* file_path) {
   Ref pickle = s.global(s.pickle);
-  Ref unpickler_type =
-      pickle.get() == s.pickle_module.get() ? s.safe_unpickler : make_safe_unpickler(s.module, pickle);
+  Ref unpickler_type = pickle.get() == s.pickle_module.get() ? s.safe_unpickler : make_safe_unpickler(s.module, pickle);
   Ref data;
   kv::with(kv::call(s.global(s.open), file_path, s.read_binary),
            [&](PyObject* f) { data = kv::call_method(kv::call(unpickler_type, f), s.load); });
@@ -262,8 +261,7 @@ Ref build_engine(State& s, PyObject* self) {
     return kv::none();
   }
   Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(words)));
-  if (kv::check(PyObject_RichCompareBool(count, s.global(s.AC_THRESHOLD), Py_GE)) &&
-      kv::truthy(s.global(s.HAS_AC))) {
+  if (kv::check(PyObject_RichCompareBool(count, s.global(s.AC_THRESHOLD), Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
     kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
     kv::setattr(self, s.ban_regex, Py_None);
     return kv::none();
@@ -371,12 +369,13 @@ const kv::FunctionSpec load_default_words_spec{
 const kv::FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "PromptBanChecker.__init__",
-    .doc = "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
-           "\n        :param ignore_case: 是否忽略大小写"
-           "\n        :param builtin_words: 调用方追加的违禁词列表"
-           "\n        :param use_default: 是否加载内置违禁词表"
-           "\n        :param exclude_words: 需要排除的词（整词比较）"
-           "\n        ",
+    .doc =
+        "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
+        "\n        :param ignore_case: 是否忽略大小写"
+        "\n        :param builtin_words: 调用方追加的违禁词列表"
+        "\n        :param use_default: 是否加载内置违禁词表"
+        "\n        :param exclude_words: 需要排除的词（整词比较）"
+        "\n        ",
     .params = {{"self"},
                {"ban_word_file", Kind::OptionalStr, "Optional[str]"},
                {"ignore_case", Kind::Bool, "bool"},
@@ -389,9 +388,10 @@ const kv::FunctionSpec init_spec{
 const kv::FunctionSpec load_banned_words_spec{
     .name = "load_banned_words",
     .qualname = "PromptBanChecker.load_banned_words",
-    .doc = "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
-           "\n        失败时保留上一次加载的词表与引擎。"
-           "\n        ",
+    .doc =
+        "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
+        "\n        失败时保留上一次加载的词表与引擎。"
+        "\n        ",
     .params = {{"self"}},
     .returns = "None",
     .impl = kv::impl<load_banned_words>,
@@ -453,8 +453,9 @@ const kv::FunctionSpec find_matched_words_spec{
 const kv::FunctionSpec check_spec{
     .name = "check",
     .qualname = "PromptBanChecker.check",
-    .doc = "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
-           "\n        ",
+    .doc =
+        "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
+        "\n        ",
     .params = {{"self"}, {"prompt", Kind::Str, "str"}},
     .returns = "str",
     .impl = kv::impl<check>,
@@ -497,19 +498,19 @@ void populate(PyObject* module, State& s) {
   s.safe_unpickler = make_safe_unpickler(module, s.pickle_module);
 
   Ref defaults = kv::tuple(Py_None, Py_True, Py_None, Py_True, Py_None);
-  Ref checker = kv::make_class(
-      module, "PromptBanChecker", kClassDoc,
-      {
-          {"__init__", kv::make_function(module, init_spec, defaults)},
-          {"load_banned_words", kv::make_function(module, load_banned_words_spec)},
-          {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_spec))},
-          {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_spec))},
-          {"_build_engine", kv::make_function(module, build_engine_spec)},
-          {"_build_automaton", kv::make_function(module, build_automaton_spec)},
-          {"_has_banned_word", kv::make_function(module, has_banned_word_spec)},
-          {"find_matched_words", kv::make_function(module, find_matched_words_spec)},
-          {"check", kv::make_function(module, check_spec)},
-      });
+  Ref checker =
+      kv::make_class(module, "PromptBanChecker", kClassDoc,
+                     {
+                         {"__init__", kv::make_function(module, init_spec, defaults)},
+                         {"load_banned_words", kv::make_function(module, load_banned_words_spec)},
+                         {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_spec))},
+                         {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_spec))},
+                         {"_build_engine", kv::make_function(module, build_engine_spec)},
+                         {"_build_automaton", kv::make_function(module, build_automaton_spec)},
+                         {"_has_banned_word", kv::make_function(module, has_banned_word_spec)},
+                         {"find_matched_words", kv::make_function(module, find_matched_words_spec)},
+                         {"check", kv::make_function(module, check_spec)},
+                     });
   kv::add_global(module, "PromptBanChecker", checker);
 }
 

@@ -16,8 +16,7 @@ Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 Ref import_from(PyObject* globals, const char* module, const char* attribute, int level) {
   Ref name = text(attribute);
   Ref fromlist = tuple(name);
-  Ref imported =
-      Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
+  Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
   PyObject* value = PyObject_GetAttr(imported, name);
   if (value) return Ref::steal(value);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
@@ -34,8 +33,8 @@ Ref import_from(PyObject* globals, const char* module, const char* attribute, in
     PyErr_Clear();
     path = text("unknown location");
   }
-  Ref message = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(),
-                                                package.get(), path.get()));
+  Ref message =
+      Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(), package.get(), path.get()));
   PyErr_SetImportError(message, package, path);
   raise();
 }
@@ -188,8 +187,7 @@ namespace {
 constexpr size_t kMaxParams = 8;
 
 struct Function {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionSpec* spec;
   PyObject* module;
   PyObject* param_names;  // tuple of interned str, in parameter order
@@ -217,8 +215,8 @@ const char* utf8_or(PyObject* s, const char* fallback) {
   Py_ssize_t minimum = total - with_default;
   Py_ssize_t expected = given < minimum ? minimum : total;
   const char* bound = minimum == total ? "exactly" : given < minimum ? "at least" : "at most";
-  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", utf8_or(f->name, "?"),
-        bound, expected, expected == 1 ? "" : "s", given);
+  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", utf8_or(f->name, "?"), bound,
+        expected, expected == 1 ? "" : "s", given);
 }
 
 [[noreturn]] void type_error(const Param& param, const char* expected, PyTypeObject* exact_type, PyObject* value) {
@@ -396,9 +394,7 @@ int is_dict(PyObject* o) { return PyDict_Check(o); }
 PyObject* get_or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
-  return set_string(&as_function(self)->name, value, "__name__");
-}
+int set_name(PyObject* self, PyObject* value, void*) { return set_string(&as_function(self)->name, value, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
   return set_string(&as_function(self)->qualname, value, "__qualname__");
@@ -417,8 +413,7 @@ PyObject* get_annotations(PyObject* self, void*) {
   return Py_XNewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-  return set_optional(&as_function(self)->annotations, value, is_dict,
-                      "__annotations__ must be set to a dict object");
+  return set_optional(&as_function(self)->annotations, value, is_dict, "__annotations__ must be set to a dict object");
 }
 PyObject* get_globals(PyObject* self, void*) { return Py_XNewRef(PyModule_GetDict(as_function(self)->module)); }
 

@@ -89,8 +89,7 @@ class PendingError {
   PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
   // Makes the exception pending again.
   void restore() {
-    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
-                  std::exchange(traceback_, nullptr));
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
   }
 
  private:
@@ -127,25 +126,13 @@ inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 
-inline Ref getattr(PyObject* object, PyObject* name) {
-  return Ref::steal(PyObject_GetAttr(object, name));
-}
-inline void setattr(PyObject* object, PyObject* name, PyObject* value) {
-  check(PyObject_SetAttr(object, name, value));
-}
-inline Ref getitem(PyObject* object, PyObject* key) {
-  return Ref::steal(PyObject_GetItem(object, key));
-}
-inline void setitem(PyObject* object, PyObject* key, PyObject* value) {
-  check(PyObject_SetItem(object, key, value));
-}
+inline Ref getattr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline void setattr(PyObject* object, PyObject* name, PyObject* value) { check(PyObject_SetAttr(object, name, value)); }
+inline Ref getitem(PyObject* object, PyObject* key) { return Ref::steal(PyObject_GetItem(object, key)); }
+inline void setitem(PyObject* object, PyObject* key, PyObject* value) { check(PyObject_SetItem(object, key, value)); }
 inline bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
-inline bool equal(PyObject* a, PyObject* b) {
-  return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
-}
-inline bool contains(PyObject* container, PyObject* item) {
-  return check(PySequence_Contains(container, item)) != 0;
-}
+inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+inline bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 inline Ref str(PyObject* object) { return Ref::steal(PyObject_Str(object)); }
 inline Py_ssize_t length(PyObject* object) {
   Py_ssize_t n = PyObject_Size(object);
@@ -165,8 +152,7 @@ inline Ref iterate(PyObject* iterable) { return Ref::steal(PyObject_GetIter(iter
 template <class... A>
 Ref call(PyObject* callable, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
-  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
@@ -174,16 +160,15 @@ template <class... A>
 Ref call_kw(PyObject* callable, PyObject* kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                        positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // object.name(args...), without creating a bound method where possible.
 template <class... A>
 Ref call_method(PyObject* object, PyObject* name, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
-  return Ref::steal(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
+  return Ref::steal(
+      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... A>
@@ -452,7 +437,6 @@ struct ModuleDefinition {
     return PyModuleDef_Init(&def);
   }
 };
-
 
 // ---------------------------------------------------------------------------
 

@@ -1,0 +1,5 @@
+import sys
+
+from kavira.cli import main
+
+sys.exit(main())

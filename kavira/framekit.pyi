@@ -1,0 +1,33 @@
+"""Standard ratios and percentage growth of encoded images."""
+
+from typing import Any, Dict, List, Literal, Optional, Tuple, overload
+
+class Framekit:
+    STANDARD_RATIO_LIST: List[str]
+    proportion: Optional[str]
+    need_adjust: str
+    fill_color: Any
+    kwargs: Dict[str, Any]
+    _std_ratio_map: Dict[str, float]
+    def __init__(
+        self,
+        proportion: Optional[str] = None,
+        need_adjust: str = "fill",
+        fill_color: Any = (255, 255, 255, 0),
+        **kwargs: Any,
+    ) -> None: ...
+    @staticmethod
+    def _parse_ratio(ratio_str: str) -> Tuple[int, int]: ...
+    def _get_closest_standard_ratio(self, width: float, height: float) -> str: ...
+    @overload
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: Literal[False] = False, expand_percent: float = 10
+    ) -> bytes: ...
+    @overload
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: Literal[True], expand_percent: float = 10
+    ) -> Tuple[bytes, str]: ...
+    @overload
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: object = False, expand_percent: float = 10
+    ) -> bytes | Tuple[bytes, str]: ...
