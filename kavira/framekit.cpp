@@ -1,13 +1,25 @@
 // kavira.framekit: the standard ratio table, ratio parsing, and growing the
 // shorter side of an encoded image by stretching it or by filling around it.
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "kavira/runtime.hpp"
 
 namespace {
 
 using kv::Ref;
+
+// The ratio map as native values, for a dict whose version tag says it
+// has not changed since it was read. Version tags are unique across all
+// dicts and change with every modification, so a match means the same
+// contents; the keys are borrowed from that unchanged dict.
+struct RatioTable {
+  PyObject* map = nullptr;
+  uint64_t version = 0;
+  std::vector<std::pair<PyObject*, double>> entries;
+};
 
 struct State : kv::ModuleState {
   PyObject* globals = nullptr;  // the module's namespace, owned by the module
@@ -31,6 +43,8 @@ struct State : kv::ModuleState {
   Ref format_error_prefix = kv::text("比例格式错误 ");
   Ref format_error_suffix = kv::text("，示例：3:4");
   Ref mode_error = kv::text("need_adjust 仅支持 resize / fill");
+
+  RatioTable ratio_table;  // the last ratio map read natively
 
   Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
@@ -73,34 +87,34 @@ Ref digits_to_int(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
   return Ref::steal(PyLong_FromUnicodeObject(digits, 10));
 }
 
-// The prefix match of "(\d+):(\d+)", where \d is any Unicode decimal digit.
-bool match_ratio(PyObject* text, Ref& width, Ref& height) {
+// The prefix match of "(\d+):(\d+)" on text[start:end], where \d is any
+// Unicode decimal digit.
+bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, Ref& height) {
   int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   auto digits_from = [&](Py_ssize_t i) {
-    while (i < n && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
+    while (i < end && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
     return i;
   };
-  Py_ssize_t colon = digits_from(0);
-  if (colon == 0 || colon == n || PyUnicode_READ(kind, data, colon) != ':') return false;
-  Py_ssize_t end = digits_from(colon + 1);
-  if (end == colon + 1) return false;
-  width = digits_to_int(text, 0, colon);
-  height = digits_to_int(text, colon + 1, end);
+  Py_ssize_t colon = digits_from(start);
+  if (colon == start || colon == end || PyUnicode_READ(kind, data, colon) != ':') return false;
+  Py_ssize_t last = digits_from(colon + 1);
+  if (last == colon + 1) return false;
+  width = digits_to_int(text, start, colon);
+  height = digits_to_int(text, colon + 1, last);
   return true;
 }
 
 Ref parse_ratio(State& s, PyObject* ratio_str) {
-  Ref stripped = kv::strip(ratio_str);
   Ref width, height;
   bool matched;
   Ref re = s.global(s.re);
   if (re.get() == s.re_module.get()) {
-    matched = match_ratio(stripped, width, height);
+    auto [start, end] = kv::stripped_bounds(ratio_str);
+    matched = match_ratio(ratio_str, start, end, width, height);
   } else {
     // `re` was replaced: ask it, as the module's own code would.
-    Ref found = kv::call_method(re, s.match, s.ratio_pattern, stripped);
+    Ref found = kv::call_method(re, s.match, s.ratio_pattern, kv::strip(ratio_str));
     matched = kv::truthy(found);
     if (matched) {
       width = kv::to_int(kv::call_method(found, s.group, s.one));
@@ -119,32 +133,63 @@ Ref parse_ratio(State& s, PyObject* ratio_str) {
 // ---------------------------------------------------------------------------
 // Framekit._get_closest_standard_ratio
 
-// The nearest entry when every value is a float, so nothing can run Python
-// code while the dict is walked. False sends the caller to the general loop.
-bool closest_native(PyObject* ratio_map, double target, Ref& best) {
+// Fills `table` from an exact dict whose values are all floats; false when
+// some value is not, which sends the caller to the general loop.
+bool read_ratio_table(PyObject* ratio_map, RatioTable& table) {
+  auto version = reinterpret_cast<PyDictObject*>(ratio_map)->ma_version_tag;
+  if (table.map == ratio_map && table.version == version) return true;
+  table.map = nullptr;
+  table.entries.clear();
   Py_ssize_t position = 0;
   PyObject *key, *value;
-  double min_diff = std::numeric_limits<double>::infinity();
-  PyObject* chosen = nullptr;
   while (PyDict_Next(ratio_map, &position, &key, &value)) {
     if (!PyFloat_CheckExact(value)) return false;
-    double diff = std::fabs(target - PyFloat_AS_DOUBLE(value));
+    table.entries.emplace_back(key, PyFloat_AS_DOUBLE(value));
+  }
+  table.map = ratio_map;
+  table.version = version;
+  return true;
+}
+
+// The first entry nearest to `target`; null when the map is empty.
+PyObject* closest_native(const RatioTable& table, double target) {
+  double min_diff = std::numeric_limits<double>::infinity();
+  PyObject* chosen = nullptr;
+  for (const auto& [key, value] : table.entries) {
+    double diff = std::fabs(target - value);
     if (diff < min_diff) {
       min_diff = diff;
       chosen = key;
     }
   }
-  if (chosen) best = Ref::borrow(chosen);
-  return true;
+  return chosen;
+}
+
+// width / height, natively when both are small ints.
+Ref quotient(PyObject* width, PyObject* height) {
+  long long w, h;
+  if (kv::small_int(width, w) && kv::small_int(height, h) && h != 0)
+    return kv::floating(static_cast<double>(w) / static_cast<double>(h));
+  return kv::true_divide(width, height);
+}
+
+// self.STANDARD_RATIO_LIST[0]
+Ref first_standard_ratio(State& s, PyObject* self) {
+  Ref ratios = kv::getattr(self, s.STANDARD_RATIO_LIST);
+  if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
+    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
+  return kv::getitem(ratios, s.zero);
 }
 
 Ref get_closest_standard_ratio(State& s, PyObject* self, PyObject* width, PyObject* height) {
-  Ref img_ratio = kv::true_divide(width, height);
-  Ref best = kv::getitem(kv::getattr(self, s.STANDARD_RATIO_LIST), s.zero);
+  Ref img_ratio = quotient(width, height);
+  Ref best = first_standard_ratio(s, self);
   Ref ratio_map = kv::getattr(self, s.std_ratio_map);
   if (PyDict_CheckExact(ratio_map.get()) && PyFloat_CheckExact(img_ratio.get()) &&
-      closest_native(ratio_map, PyFloat_AS_DOUBLE(img_ratio.get()), best))
-    return best;
+      read_ratio_table(ratio_map, s.ratio_table)) {
+    PyObject* chosen = closest_native(s.ratio_table, PyFloat_AS_DOUBLE(img_ratio.get()));
+    return chosen ? Ref::borrow(chosen) : best;
+  }
 
   Ref min_diff = s.infinity;
   Ref entries = kv::iterate(kv::call_method(ratio_map, s.items));

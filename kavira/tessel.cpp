@@ -6,6 +6,7 @@
 // constants to plain ints and floats; it gives up (returns false) wherever
 // Python would leave native arithmetic or raise, and then the exact
 // rendering on Python objects runs from the start.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,12 @@
 namespace {
 
 using kv::Ref;
+
+Ref template_of(PyObject* keys) {
+  Ref dict = kv::new_dict();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) kv::setitem(dict, PyTuple_GET_ITEM(keys, i), Py_None);
+  return dict;
+}
 
 struct State : kv::ModuleState {
   PyObject* globals = nullptr;
@@ -37,6 +44,8 @@ struct State : kv::ModuleState {
   Ref aspect_ratio_keyword = kv::names("aspect_ratio");
   Ref keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
                        kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
+  // Copying a dict that already holds the keys is cheaper than inserting them.
+  Ref result_template = template_of(keys);
 
   Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
@@ -334,9 +343,36 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   return size;
 }
 
+// int() of an ASCII piece of the plain form [blanks][sign]digits[blanks].
+// False for anything else (underscores, other digits or blanks, no digits,
+// overflow), which the general conversion then handles.
+bool plain_int(const char* p, const char* end, long long& out) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (p < end && blank(*p)) ++p;
+  while (end > p && blank(end[-1])) --end;
+  bool negative = p < end && (*p == '-' || *p == '+') && *p++ == '-';
+  if (p == end || end - p > 18) return false;
+  long long value = 0;
+  for (; p < end; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+  }
+  out = negative ? -value : value;
+  return true;
+}
+
 // `rw, rh = map(int, word.split(":"))`: each piece is converted as it is
 // unpacked, so a bad third piece fails in int() before the count does.
 std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
+  if (PyUnicode_IS_ASCII(aspect_ratio)) {
+    const char* text = reinterpret_cast<const char*>(PyUnicode_DATA(aspect_ratio));
+    const char* end = text + PyUnicode_GET_LENGTH(aspect_ratio);
+    const char* colon = std::find(text, end, ':');
+    long long w, h;
+    if (colon != end && std::find(colon + 1, end, ':') == end && plain_int(text, colon, w) &&
+        plain_int(colon + 1, end, h))
+      return {kv::integer(w), kv::integer(h)};
+  }
   Ref pieces = Ref::steal(PyUnicode_Split(aspect_ratio, s.colon, -1));
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
@@ -351,31 +387,33 @@ std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
 
 Ref calc_size(State& s, PyObject* cls, PyObject* aspect_ratio, PyObject* resolution_arg, PyObject* strict_arg) {
   const bool strict = strict_arg == Py_True;
-  Ref resolution = kv::call_method(resolution_arg, s.lower);
+  Ref resolution = kv::lower(resolution_arg);
 
   Ref rw, rh;
-  if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || kv::equal(kv::call_method(aspect_ratio, s.lower), s.auto_)) {
+  if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || kv::equal(kv::lower(aspect_ratio), s.auto_)) {
     rw = kv::integer(1);
     rh = kv::integer(1);
   } else {
     std::tie(rw, rh) = parse_ratio_word(s, aspect_ratio);
   }
 
-  Size size;
+  Ref result = Ref::steal(PyDict_Copy(s.result_template));
   long long w_part, h_part;
   std::optional<NativeSize> native;
   if (kv::small_int(rw, w_part) && kv::small_int(rh, h_part))
     if (auto limits = native_limits(s, cls)) native = calc_native(s, *limits, w_part, h_part, resolution, strict);
+  Size size;
+  Ref text;
   if (native) {
     size = {kv::integer(native->width), kv::integer(native->height), kv::integer(native->pixels),
             kv::boolean(native->valid)};
+    text = kv::pair_text(native->width, 'x', native->height);
   } else {
     size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
+    text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
   }
 
-  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
   PyObject* values[] = {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid};
-  Ref result = Ref::steal(_PyDict_NewPresized(7));
   for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
   return result;
 }

@@ -67,14 +67,17 @@ Ref xor_bytes(State&, PyObject* data, PyObject* key) {
   const char* in = PyBytes_AS_STRING(data);
   const char* k = PyBytes_AS_STRING(key);
   char* out = PyBytes_AS_STRING(result.get());
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<char>(in[i] ^ k[i % key_len]);
+  // Key-length runs instead of a modulo per byte.
+  for (Py_ssize_t start = 0; start < n; start += key_len) {
+    const Py_ssize_t run = std::min(key_len, n - start);
+    for (Py_ssize_t i = 0; i < run; ++i) out[start + i] = static_cast<char>(in[start + i] ^ k[i]);
+  }
   return result;
 }
 
 Ref load_default_words(State& s) {
   try {
-    Ref data = kv::import_from(s.globals, "_wordvault", "_ED", 1);
-    Ref key = kv::import_from(s.globals, "_wordvault", "_EK", 1);
+    auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
     Ref words = kv::call_method(s.global(s.pickle), s.loads, raw);
     if (PyList_Check(words.get())) return words;
@@ -206,10 +209,11 @@ Ref load_banned_words(State& s, PyObject* self) {
     Ref items = kv::iterate(words);
     while (Ref item = kv::next(items)) {
       Ref w = strip_item(s, item);
-      if (kv::truthy(w) && !kv::check(PySet_Contains(seen, w))) {
-        kv::check(PySet_Add(seen, w));
-        kv::append(word_list, w);
-      }
+      if (!kv::truthy(w)) continue;
+      // One hash lookup: the set grows exactly when the word is new.
+      const Py_ssize_t known = PySet_GET_SIZE(seen.get());
+      kv::check(PySet_Add(seen, w));
+      if (PySet_GET_SIZE(seen.get()) > known) kv::append(word_list, w);
     }
   };
 
@@ -285,9 +289,11 @@ Ref build_engine(State& s, PyObject* self) {
 Ref build_automaton(State& s, PyObject* self) {
   Ref automaton = kv::call(kv::getattr(s.global(s.ahocorasick), s.Automaton));
   Ref add_word = kv::getattr(automaton, s.add_word);
+  // ignore_case is read once, when the engine is built.
+  const bool fold = kv::truthy(kv::getattr(self, s.ignore_case));
   Ref items = kv::iterate(kv::getattr(self, s.banned_words));
   while (Ref word = kv::next(items)) {
-    Ref key = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::call_method(word, s.lower) : word;
+    Ref key = !fold ? word : PyUnicode_CheckExact(word.get()) ? kv::lower(word) : kv::call_method(word, s.lower);
     kv::call(add_word, key, word);
   }
   kv::call_method(automaton, s.make_automaton);

@@ -208,3 +208,14 @@ def test_stored_orientation_is_not_applied():
     exif[0x0112] = 6
     data = encode(image, "JPEG", exif=exif)
     assert decode(Framekit().adjust_size(data)).size == (40, 22)
+
+
+def test_changes_to_the_ratio_map_are_seen_at_once():
+    f = Framekit()
+    assert f._get_closest_standard_ratio(1920, 1080) == "16:9"
+    f._std_ratio_map["1:1"] = 16 / 9  # ties with 16:9; the earlier entry wins
+    assert f._get_closest_standard_ratio(1920, 1080) == "1:1"
+    del f._std_ratio_map["1:1"]
+    assert f._get_closest_standard_ratio(1920, 1080) == "16:9"
+    f._std_ratio_map = {}
+    assert f._get_closest_standard_ratio(1920, 1080) == "1:1"

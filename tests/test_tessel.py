@@ -231,3 +231,12 @@ def test_native_and_exact_renderings_agree(w, h, tier, strict):
 def test_alignment_native_and_exact_agree(value, multiple):
     assert Calc.round_to_multiple(value, multiple) == Calc.round_to_multiple(value, Int(multiple))
     assert Calc.floor_to_multiple(value, multiple) == Calc.floor_to_multiple(value, Int(multiple))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text())
+@example("İSTANBUL")
+@example("ΣΑΣ")
+@example("ǅ")
+def test_tier_is_lower_cased_like_str_lower(tier):
+    assert Calc.calc_size("1:1", tier)["resolution"] == tier.lower()

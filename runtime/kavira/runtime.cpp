@@ -2,7 +2,8 @@
 
 #include <structmember.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
 
 namespace kv {
 
@@ -13,19 +14,17 @@ Ref intern(const char* utf8) { return Ref::steal(PyUnicode_InternFromString(utf8
 
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
-Ref import_from(PyObject* globals, const char* module, const char* attribute, int level) {
-  Ref name = text(attribute);
-  Ref fromlist = tuple(name);
-  Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
+namespace {
+// IMPORT_FROM: the attribute, or a submodule already in sys.modules, else
+// the interpreter's ImportError.
+Ref name_from(PyObject* imported, PyObject* name) {
   PyObject* value = PyObject_GetAttr(imported, name);
   if (value) return Ref::steal(value);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
   PyErr_Clear();
-  // A submodule may be in sys.modules without being bound on its package yet.
-  Ref package = Ref::steal(PyModule_Check(imported.get()) ? PyModule_GetNameObject(imported) : nullptr);
-  Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name.get()));
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* found = PyDict_GetItemWithError(modules, full);
+  Ref package = Ref::steal(PyModule_Check(imported) ? PyModule_GetNameObject(imported) : nullptr);
+  Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), full);
   if (found) return Ref::borrow(found);
   if (PyErr_Occurred()) raise();
   Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(imported));
@@ -34,9 +33,27 @@ Ref import_from(PyObject* globals, const char* module, const char* attribute, in
     path = text("unknown location");
   }
   Ref message =
-      Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.get(), package.get(), path.get()));
+      Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, package.get(), path.get()));
   PyErr_SetImportError(message, package, path);
   raise();
+}
+
+Ref import_level(PyObject* globals, const char* module, PyObject* fromlist, int level) {
+  return Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
+}
+}  // namespace
+
+Ref import_from(PyObject* globals, const char* module, const char* attribute, int level) {
+  Ref name = text(attribute);
+  return name_from(import_level(globals, module, tuple(name), level), name);
+}
+
+std::pair<Ref, Ref> import_from(PyObject* globals, const char* module, const char* first, const char* second,
+                                int level) {
+  Ref a = text(first), b = text(second);
+  Ref imported = import_level(globals, module, tuple(a, b), level);
+  Ref value_a = name_from(imported, a);
+  return {value_a, name_from(imported, b)};
 }
 
 Ref global(PyObject* module_dict, PyObject* name) {
@@ -143,22 +160,40 @@ bool exit_with_error(PyObject* exit) {
 // ---------------------------------------------------------------------------
 // Numbers and strings
 
+namespace {
+// Writes the decimal digits of v ending just before `end`; returns the start.
+char* decimal(long long v, char* end) {
+  unsigned long long magnitude = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+  do {
+    *--end = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude);
+  if (v < 0) *--end = '-';
+  return end;
+}
+}  // namespace
+
+Ref pair_text(long long first, char separator, long long second) {
+  char buffer[48];
+  char* end = buffer + sizeof buffer;
+  char* start = decimal(second, end);
+  *--start = separator;
+  start = decimal(first, start);
+  Ref text = Ref::steal(PyUnicode_New(end - start, 127));
+  std::memcpy(PyUnicode_DATA(text.get()), start, static_cast<size_t>(end - start));
+  return text;
+}
+
 Ref ratio_text(PyObject* width, PyObject* height) {
   int overflow_w = 0, overflow_h = 0;
   if (PyLong_CheckExact(width) && PyLong_CheckExact(height)) {
     long long w = PyLong_AsLongLongAndOverflow(width, &overflow_w);
     long long h = PyLong_AsLongLongAndOverflow(height, &overflow_h);
-    if (!overflow_w && !overflow_h) {
-      char buffer[48];
-      int n = std::snprintf(buffer, sizeof buffer, "%lld:%lld", w, h);
-      return Ref::steal(PyUnicode_FromStringAndSize(buffer, n));
-    }
+    if (!overflow_w && !overflow_h) return pair_text(w, ':', h);
   }
   return Ref::steal(PyUnicode_FromFormat("%S:%S", width, height));
 }
 
-namespace {
-// [start, end) of `text` without the whitespace str.strip() removes.
 std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text) {
   int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
@@ -167,11 +202,33 @@ std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text) {
   while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
   return {start, end};
 }
-}  // namespace
 
 Ref strip(PyObject* text) {
   auto [start, end] = stripped_bounds(text);
   return Ref::steal(PyUnicode_Substring(text, start, end));
+}
+
+Ref lower(PyObject* text) {
+  static PyObject* lower_name = PyUnicode_InternFromString("lower");
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (!PyUnicode_IS_ASCII(text)) {
+    // Unchanged by lower() when no character has a lower-case mapping of
+    // its own; U+0130 is the one whose full mapping differs from its simple one.
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Py_UCS4 c = PyUnicode_READ(kind, data, i);
+      if (c == 0x130 || Py_UNICODE_TOLOWER(c) != c) return call_method(text, lower_name);
+    }
+    return Ref::borrow(text);
+  }
+  const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(text));
+  // Text that lower() would not change serves as its own lower-cased form.
+  if (std::none_of(data, data + n, [](char c) { return c >= 'A' && c <= 'Z'; })) return Ref::borrow(text);
+  Ref result = Ref::steal(PyUnicode_New(n, 127));
+  char* out = reinterpret_cast<char*>(PyUnicode_DATA(result.get()));
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = (data[i] >= 'A' && data[i] <= 'Z') ? data[i] + ('a' - 'A') : data[i];
+  return result;
 }
 
 bool is_blank(PyObject* text) {

@@ -185,6 +185,9 @@ Ref call_method_kw(PyObject* object, PyObject* name, PyObject* kwnames, const A&
 // the package of `globals`).
 Ref import(const char* name);
 Ref import_from(PyObject* globals, const char* module, const char* attribute, int level = 0);
+// `from module import first, second`: one import, two names.
+std::pair<Ref, Ref> import_from(PyObject* globals, const char* module, const char* first, const char* second,
+                                int level);
 
 // A module global as the interpreter's LOAD_GLOBAL finds it: the module's
 // namespace, then builtins, else NameError.
@@ -262,13 +265,19 @@ inline bool truncate_native(double x, long long& out) {
 
 // "%S:%S" for two integers, the form every ratio string takes.
 Ref ratio_text(PyObject* width, PyObject* height);
+// The decimal text of two integers joined by one ASCII separator.
+Ref pair_text(long long first, char separator, long long second);
 
 // ---------------------------------------------------------------------------
 // Strings
 
-// str.strip() with no argument, for an exact str.
+// str.strip() with no argument, for an exact str, and the [start, end)
+// bounds of what it keeps.
 Ref strip(PyObject* text);
+std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text);
 bool is_blank(PyObject* text);
+// str.lower(), natively for ASCII text.
+Ref lower(PyObject* text);
 
 // ---------------------------------------------------------------------------
 // Functions and classes

@@ -1,0 +1,253 @@
+"""Times every kavira entry point beside its baseline, in one process and one run.
+
+Image paths are compared with the floor: the bare Pillow calls the operation
+cannot avoid. Logic paths are compared with a plain-Python rendering of the
+same rules (bench/baseline.py). Samples of the two alternate, and each row
+reports medians per call.
+
+    python bench/run.py [--quick] [--json PATH] [--only SUBSTRING]
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import random
+import statistics
+import sys
+import timeit
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Union
+
+from PIL import Image
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import baseline  # noqa: E402
+
+from kavira.aspectra import ImageAspectra  # noqa: E402
+from kavira.framekit import Framekit  # noqa: E402
+from kavira.lumen import LumenImageScale  # noqa: E402
+from kavira.resize import image_resize  # noqa: E402
+from kavira.tessel import TesselSizeCalculator  # noqa: E402
+from kavira.wordgate import PromptBanChecker  # noqa: E402
+
+LANCZOS = Image.Resampling.LANCZOS
+Statement = Union[str, Callable[[], object]]
+
+
+def photo(width: int, height: int) -> Image.Image:
+    """Smooth gradients with some texture: compresses like a photograph, not like a flat fill."""
+    rng = random.Random(7)
+    base = Image.linear_gradient("L").resize((width, height))
+    noise = Image.effect_noise((width, height), 24)
+    other = Image.radial_gradient("L").resize((width, height))
+    image = Image.merge("RGB", (base, noise, other))
+    for _ in range(40):
+        x, y = rng.randrange(width), rng.randrange(height)
+        image.paste((rng.randrange(256), rng.randrange(256), rng.randrange(256)), (x, y, x + 40, y + 30))
+    return image
+
+
+def encoded(image: Image.Image, format: str) -> bytes:
+    buffer = io.BytesIO()
+    image.save(buffer, format=format, quality=90)
+    return buffer.getvalue()
+
+
+class Bench:
+    def __init__(self, quick: bool, only: Optional[str]) -> None:
+        self.quick = quick
+        self.only = only
+        self.rows: List[Dict[str, object]] = []
+
+    def per_call(self, kavira: Statement, base: Statement, names: Dict[str, object]) -> tuple[float, float]:
+        # A statement is timed inline in timeit's loop, so no wrapper call is
+        # added to either side; a callable is called with no arguments.
+        timers = [timeit.Timer(s, globals=names) if isinstance(s, str) else timeit.Timer(s) for s in (kavira, base)]
+        for timer in timers:
+            timer.timeit(1)  # warm-up
+        if self.quick:
+            number, repeat = 1, 1
+        else:
+            once = max(timers[0].timeit(1), 1e-7)
+            number = max(1, min(200_000, int(0.02 / once)))
+            repeat = 15
+        samples: List[List[float]] = [[], []]
+        for _ in range(repeat):  # alternate, so that drift touches both sides alike
+            for timer, taken in zip(timers, samples):
+                taken.append(timer.timeit(number) / number)
+        return statistics.median(samples[0]), statistics.median(samples[1])
+
+    def row(self, name: str, kind: str, target: str, kavira: Statement, base: Statement,
+            names: Optional[Dict[str, object]] = None) -> None:
+        if self.only and self.only not in name:
+            return
+        k, b = self.per_call(kavira, base, names or {})
+        if kind == "floor":
+            ratio = k / b  # kavira time over the floor's: 1.00 is the floor itself
+            met = ratio <= 1 + float(target.strip("≤%")) / 100
+        else:
+            ratio = b / k  # speed-up over plain Python
+            met = ratio >= float(target.strip("≥×"))
+        self.rows.append({"operation": name, "baseline": kind, "kavira_us": k * 1e6, "baseline_us": b * 1e6,
+                          "ratio": ratio, "target": target, "met": met})
+        print(f"{name:<52} {k * 1e6:>11.2f} {b * 1e6:>11.2f} {ratio:>8.3f}  {target:<6} {'yes' if met else 'NO'}",
+              flush=True)
+
+
+def image_rows(bench: Bench) -> None:
+    source = photo(1920, 1080)
+    for format in ("PNG", "JPEG"):
+        data = encoded(source, format)
+
+        def decode(data: bytes = data) -> Image.Image:
+            return Image.open(io.BytesIO(data)).convert("RGBA")
+
+        def floor_fill(data: bytes = data) -> bytes:
+            working = decode(data)
+            canvas = Image.new("RGBA", (1920, 1188), (255, 255, 255, 0))
+            canvas.paste(working, (0, 54), mask=working)
+            out = io.BytesIO()
+            canvas.save(out, format="PNG", quality=95)
+            return out.getvalue()
+
+        def floor_resize(data: bytes = data) -> bytes:
+            out = io.BytesIO()
+            decode(data).resize((1920, 1188), LANCZOS).save(out, format="PNG", quality=95)
+            return out.getvalue()
+
+        fill, stretch, early = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
+        bench.row(f"adjust_size fill, 1920x1080 {format}", "floor", "≤3%",
+                  lambda: fill.adjust_size(data), floor_fill)
+        bench.row(f"adjust_size resize, 1920x1080 {format}", "floor", "≤3%",
+                  lambda: stretch.adjust_size(data), floor_resize)
+        bench.row(f"adjust_size early return, 1920x1080 {format}", "floor", "≤3%",
+                  lambda: early.adjust_size(data), decode)
+
+    data = encoded(source, "PNG")
+    scaler = LumenImageScale(source)
+    bench.row("LumenImageScale.start, 1920x1080", "floor", "≤3%",
+              scaler.start, lambda: source.resize((1392, 752), LANCZOS))
+
+    def floor_letterbox() -> Image.Image:
+        canvas = Image.new("RGB", (1024, 1024), (0, 0, 0))
+        canvas.paste(source.resize((1024, 576), LANCZOS), (0, 224))
+        return canvas
+
+    bench.row("image_resize into 1024x1024, 1920x1080", "floor", "≤3%",
+              lambda: image_resize(source, 1024, 1024), floor_letterbox)
+
+    def floor_size() -> tuple[int, int]:
+        with io.BytesIO(data) as buf:
+            with Image.open(buf) as img:
+                return img.size
+
+    analyser = ImageAspectra()
+    bench.row("aspectra get_raw_simple_ratio, PNG", "floor", "≤3%",
+              lambda: analyser.get_raw_simple_ratio(data), floor_size)
+    bench.row("aspectra get_approx_simple_ratio, PNG", "floor", "≤3%",
+              lambda: analyser.get_approx_simple_ratio(data), floor_size)
+
+
+def logic_rows(bench: Bench) -> None:
+    small = encoded(Image.new("RGB", (1366, 768)), "PNG")
+    native, python = ImageAspectra(), baseline.ImageAspectra()
+    bench.row("aspectra search, range 10 (with header read)", "python", "≥10×",
+              lambda: native.get_approx_simple_ratio(small), lambda: python.get_approx_simple_ratio(small))
+    native64, python64 = ImageAspectra(64), baseline.ImageAspectra(64)
+    bench.row("aspectra search, range 64 (with header read)", "python", "≥10×",
+              lambda: native64.get_approx_simple_ratio(small), lambda: python64.get_approx_simple_ratio(small))
+
+    words = ["1:1", "16:9", "9:16", "4:3", "2:3", "7:10", "21:9", "3:1", "5:1", "3:10", "auto", ""]
+    tiers = ["1k", "2k", "4k", "8K"]
+    table = [(w, t) for w in words for t in tiers]
+
+    names = {"T": TesselSizeCalculator, "B": baseline.TesselSizeCalculator, "table": table}
+    bench.row(f"calc_size, shipped table ({len(table)} calls per pass)", "python", "≥20×",
+              "for w, t in table: T.calc_size(w, t)", "for w, t in table: B.calc_size(w, t)", names)
+    bench.row("calc_size('16:9', '2k')", "python", "≥20×", "T.calc_size('16:9', '2k')",
+              "B.calc_size('16:9', '2k')", names)
+
+    names = {"F": Framekit, "B": baseline.Framekit, "fk": Framekit(), "bf": baseline.Framekit()}
+    bench.row("_parse_ratio(' 16:9 ')", "python", "≥10×",
+              "F._parse_ratio(' 16:9 ')", "B._parse_ratio(' 16:9 ')", names)
+    bench.row("_get_closest_standard_ratio(1920, 1080)", "python", "≥10×",
+              "fk._get_closest_standard_ratio(1920, 1080)", "bf._get_closest_standard_ratio(1920, 1080)", names)
+
+
+def word_rows(bench: Bench) -> None:
+    bench.row("PromptBanChecker(), built-in list", "python", "≥3×",
+              PromptBanChecker, baseline.PromptBanChecker)
+    rng = random.Random(11)
+    caller = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(4, 12))) + f"{i}"
+              for i in range(5000)]
+    bench.row("PromptBanChecker(), built-in + 5,000 caller words", "python", "≥3×",
+              lambda: PromptBanChecker(builtin_words=caller), lambda: baseline.PromptBanChecker(builtin_words=caller))
+
+    rng = random.Random(5)
+    filler = "a watercolour painting of a lighthouse on a rocky cliff at dawn with gulls and soft light "
+    clean = (filler * 30)[:2048]
+    banned = clean[:1000] + " pipe bomb " + clean[1000:2037]
+    big = "".join(rng.choice([filler, "cocaine ", "nude ", "gore video "]) for _ in range(1200))[:100_000]
+
+    automaton = PromptBanChecker()
+    auto = automaton._automaton
+    regex = PromptBanChecker(use_default=False, builtin_words=["pipe bomb", "cocaine", "nude", "gore video"])
+    pattern = regex._ban_regex
+
+    names = {"automaton": automaton, "regex": regex, "auto": auto, "pattern": pattern, "clean": clean}
+    bench.row("check(), clean 2 KB prompt, automaton", "floor", "≤5%",
+              "automaton.check(clean)", "next(auto.iter(clean.lower()), None)", names)
+    bench.row("check(), clean 2 KB prompt, regex", "floor", "≤5%",
+              "regex.check(clean)", "pattern.search(clean)", names)
+
+    def refused(checker: PromptBanChecker) -> Callable[[], object]:
+        def run() -> object:
+            try:
+                return checker.check(banned)
+            except Exception as error:
+                return error
+        return run
+
+    def bare_refusal_automaton() -> object:
+        text = banned.lower()
+        if next(iter(auto.iter(text)), None) is not None:
+            return list(dict.fromkeys(word for _, word in auto.iter(text)))
+        return None
+
+    def bare_refusal_regex() -> object:
+        if pattern.search(banned):
+            return list(dict.fromkeys(pattern.findall(banned)))
+        return None
+
+    bench.row("check(), banned 2 KB prompt, automaton", "floor", "≤5%", refused(automaton), bare_refusal_automaton)
+    bench.row("check(), banned 2 KB prompt, regex", "floor", "≤5%", refused(regex), bare_refusal_regex)
+    bench.row("find_matched_words, 100 KB text, automaton", "floor", "≤5%",
+              lambda: automaton.find_matched_words(big),
+              lambda: list(dict.fromkeys(w for _, w in auto.iter(big.lower()))))
+    bench.row("find_matched_words, 100 KB text, regex", "floor", "≤5%",
+              lambda: regex.find_matched_words(big), lambda: list(dict.fromkeys(pattern.findall(big))))
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="one sample per row: checks that the suite runs")
+    parser.add_argument("--json", metavar="PATH", help="also write the table as JSON")
+    parser.add_argument("--only", metavar="TEXT", help="run only the rows whose name contains TEXT")
+    args = parser.parse_args(argv)
+
+    bench = Bench(args.quick, args.only)
+    print(f"{'operation':<52} {'kavira µs':>11} {'base µs':>11} {'ratio':>8}  target met")
+    print("ratio: kavira/floor for floor rows (1.00 = the floor), speed-up over plain Python for python rows")
+    image_rows(bench)
+    logic_rows(bench)
+    word_rows(bench)
+    if args.json:
+        Path(args.json).write_text(json.dumps({"quick": args.quick, "rows": bench.rows}, indent=2), encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
