@@ -75,9 +75,12 @@ class Bench:
             number = max(1, min(200_000, int(0.02 / once)))
             repeat = 15
         samples: List[List[float]] = [[], []]
-        for _ in range(repeat):  # alternate, so that drift touches both sides alike
-            for timer, taken in zip(timers, samples):
-                taken.append(timer.timeit(number) / number)
+        for round_ in range(repeat):
+            # Alternate the sides and which goes first, so that drift and
+            # cache warmth touch both alike.
+            order = (0, 1) if round_ % 2 == 0 else (1, 0)
+            for side in order:
+                samples[side].append(timers[side].timeit(number) / number)
         return statistics.median(samples[0]), statistics.median(samples[1])
 
     def row(self, name: str, kind: str, target: str, kavira: Statement, base: Statement,
@@ -144,11 +147,11 @@ def image_rows(bench: Bench) -> None:
             with Image.open(buf) as img:
                 return img.size
 
-    analyser = ImageAspectra()
+    names = {"analyser": ImageAspectra(), "data": data, "floor_size": floor_size}
     bench.row("aspectra get_raw_simple_ratio, PNG", "floor", "≤3%",
-              lambda: analyser.get_raw_simple_ratio(data), floor_size)
+              "analyser.get_raw_simple_ratio(data)", "floor_size()", names)
     bench.row("aspectra get_approx_simple_ratio, PNG", "floor", "≤3%",
-              lambda: analyser.get_approx_simple_ratio(data), floor_size)
+              "analyser.get_approx_simple_ratio(data)", "floor_size()", names)
 
 
 def logic_rows(bench: Bench) -> None:

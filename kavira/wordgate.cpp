@@ -279,10 +279,11 @@ Ref build_engine(State& s, PyObject* self) {
   Ref pattern = Ref::steal(PyUnicode_Join(s.bar, escaped));
   Ref flags = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::getattr(re, s.IGNORECASE) : s.zero;
   // The new pattern is complete before the old engine goes, so a failed
-  // compile leaves the checker as it was.
+  // compile leaves the checker as it was, and a query between the two
+  // assignments still finds an engine: the old automaton or the new pattern.
   Ref compiled = kv::call_kw(kv::getattr(re, s.compile), s.flags_keyword, pattern, flags);
-  kv::setattr(self, s.automaton, Py_None);
   kv::setattr(self, s.ban_regex, compiled);
+  kv::setattr(self, s.automaton, Py_None);
   return kv::none();
 }
 
