@@ -32,8 +32,7 @@ Ref name_from(PyObject* imported, PyObject* name) {
     PyErr_Clear();
     path = text("unknown location");
   }
-  Ref message =
-      Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, package.get(), path.get()));
+  Ref message = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, package.get(), path.get()));
   PyErr_SetImportError(message, package, path);
   raise();
 }
