@@ -11,13 +11,10 @@ namespace {
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  PyObject* globals = nullptr;
   kv::Name BytesIO{"BytesIO"}, Image{"Image"}, open{"open"}, size{"size"}, gcd{"_gcd"};
   kv::Name approx_search_range{"approx_search_range"};
   Ref one = kv::integer(1);
   Ref infinity = kv::floating(std::numeric_limits<double>::infinity());
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 // Searches longer than this many pairs let other threads run meanwhile.
@@ -204,8 +201,7 @@ const char kClassDoc[] =
     "\n    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）"
     "\n    ";
 
-void populate(PyObject* module, State& s) {
-  s.globals = PyModule_GetDict(module);
+void populate(PyObject* module, State&) {
   kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   Ref aspectra = kv::make_class(module, "ImageAspectra", kClassDoc,

@@ -22,8 +22,7 @@ struct RatioTable {
 };
 
 struct State : kv::ModuleState {
-  PyObject* globals = nullptr;  // the module's namespace, owned by the module
-  Ref re_module;                // what `re` was bound to at import
+  Ref re_module;  // what `re` was bound to at import
 
   kv::Name BytesIO{"BytesIO"}, Image{"Image"}, re{"re"};
   kv::Name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
@@ -45,8 +44,6 @@ struct State : kv::ModuleState {
   Ref mode_error = kv::text("need_adjust 仅支持 resize / fill");
 
   RatioTable ratio_table;  // the last ratio map read natively
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 // ---------------------------------------------------------------------------
@@ -329,7 +326,6 @@ const kv::FunctionSpec adjust_size_spec{
 };
 
 void populate(PyObject* module, State& s) {
-  s.globals = PyModule_GetDict(module);
   kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
   kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
   kv::add_global(module, "Tuple", kv::import_from(nullptr, "typing", "Tuple"));

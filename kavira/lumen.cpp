@@ -9,11 +9,8 @@ namespace {
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  PyObject* globals = nullptr;
   kv::Name Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, image{"image"}, width{"width"}, height{"height"};
   kv::Name resize{"resize"}, resolutions{"PREFERED_LUMEN_RESOLUTIONS"};
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 Ref init(State& s, PyObject* self, PyObject* image) {
@@ -109,8 +106,7 @@ const char kClassDoc[] =
     "\n    使用 LANCZOS 算法进行高质量缩放。"
     "\n    ";
 
-void populate(PyObject* module, State& s) {
-  s.globals = PyModule_GetDict(module);
+void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
 

@@ -7,12 +7,9 @@ namespace {
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  PyObject* globals = nullptr;
   kv::Name Image{"Image"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, new_{"new"}, size{"size"};
   kv::Name resize{"resize"}, paste{"paste"}, RGB{"RGB"};
   Ref two = kv::integer(2);
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {
@@ -54,8 +51,7 @@ const kv::FunctionSpec image_resize_spec{
     .impl = kv::impl<image_resize>,
 };
 
-void populate(PyObject* module, State& s) {
-  s.globals = PyModule_GetDict(module);
+void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
   Ref black = kv::tuple(kv::integer(0), kv::integer(0), kv::integer(0));

@@ -25,7 +25,6 @@ Ref template_of(PyObject* keys) {
 }
 
 struct State : kv::ModuleState {
-  PyObject* globals = nullptr;
   Ref math_module;  // what `math` was bound to at import
   Ref round_builtin;
   // The methods as created here, to recognise an unchanged class.
@@ -46,8 +45,6 @@ struct State : kv::ModuleState {
                        kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
   // Copying a dict that already holds the keys is cheaper than inserting them.
   Ref result_template = template_of(keys);
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 constexpr int kMaxLoop = 20;
@@ -497,7 +494,6 @@ const kv::FunctionSpec calc_spec{
 };
 
 void populate(PyObject* module, State& s) {
-  s.globals = PyModule_GetDict(module);
   s.math_module = kv::import("math");
   kv::add_global(module, "math", s.math_module);
   kv::add_global(module, "ServiceError", kv::import_from(nullptr, "svcfault", "ServiceError"));

@@ -12,9 +12,8 @@ using kv::Ref;
 
 struct State : kv::ModuleState {
   PyObject* module = nullptr;  // owns this state
-  PyObject* globals = nullptr;
-  Ref pickle_module;   // what `pickle` was bound to at import
-  Ref safe_unpickler;  // built on that module's Unpickler
+  Ref pickle_module;           // what `pickle` was bound to at import
+  Ref safe_unpickler;          // built on that module's Unpickler
   Ref len_builtin;
 
   // Module globals.
@@ -46,8 +45,6 @@ struct State : kv::ModuleState {
   Ref flags_keyword = kv::names("flags");
   Ref sort_keywords = kv::names("key", "reverse");
   Ref ban_error_keywords = kv::names("error_msg", "data");
-
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
@@ -478,7 +475,6 @@ const char kClassDoc[] =
 
 void populate(PyObject* module, State& s) {
   s.module = module;
-  s.globals = PyModule_GetDict(module);
   kv::add_global(module, "os", kv::import("os"));
   s.pickle_module = kv::import("pickle");
   kv::add_global(module, "pickle", s.pickle_module);

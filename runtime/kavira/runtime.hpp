@@ -347,7 +347,10 @@ constexpr Impl impl = {&Adapter<F>::run, Adapter<F>::arity};
 // Per-module state: the module's own function type and interned names.
 struct ModuleState {
   Ref function_type;
+  PyObject* globals = nullptr;  // the module's namespace, owned by the module
   virtual ~ModuleState() = default;
+  // A module global, looked up now.
+  Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
 
 // An interned name, owned by the module state.
@@ -414,6 +417,7 @@ struct ModuleDefinition {
           auto* state = new State();
           *slot = state;
           state->function_type = new_function_type(module);
+          state->globals = PyModule_GetDict(module);
           Populate(module, *state);
           return 0;
         },
