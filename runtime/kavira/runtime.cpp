@@ -244,7 +244,7 @@ constexpr size_t kMaxParams = 8;
 
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionSpec* definition;
   PyObject* module;
   PyObject* param_names;  // tuple of interned str, in parameter order
   PyObject* name;
@@ -266,7 +266,7 @@ const char* utf8_or(PyObject* s, const char* fallback) {
 }
 
 [[noreturn]] void count_error(Function* f, Py_ssize_t given) {
-  Py_ssize_t total = static_cast<Py_ssize_t>(f->spec->params.size());
+  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition->params.size());
   Py_ssize_t with_default = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), total) : 0;
   Py_ssize_t minimum = total - with_default;
   Py_ssize_t expected = given < minimum ? minimum : total;
@@ -334,15 +334,15 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   return boundary(
       [&]() -> PyObject* {
         Function* f = as_function(self);
-        const FunctionSpec& spec = *f->spec;
-        const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
+        const FunctionSpec& definition = *f->definition;
+        const Py_ssize_t total = static_cast<Py_ssize_t>(definition.params.size());
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         if (given > total) count_error(f, given);
 
         Ref slots[kMaxParams + 1];
         for (Py_ssize_t i = 0; i < given; ++i) slots[i] = Ref::borrow(args[i]);
         Ref extra;
-        if (spec.var_keywords) extra = new_dict();
+        if (definition.var_keywords) extra = new_dict();
 
         Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -369,11 +369,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
         PyObject* bound[kMaxParams + 1];
         for (Py_ssize_t i = 0; i < total; ++i) {
-          slots[i] = convert(spec.params[i], std::move(slots[i]));
+          slots[i] = convert(definition.params[i], std::move(slots[i]));
           bound[i] = slots[i].get();
         }
         bound[total] = extra.get();
-        return spec.impl.run(Call{self, f->module, bound}).release();
+        return definition.impl.run(Call{self, f->module, bound}).release();
       },
       nullptr);
 }
@@ -509,7 +509,7 @@ PyObject* get_signature(PyObject* self, void*) {
           Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
-        if (f->spec->var_keywords) {
+        if (f->definition->var_keywords) {
           Ref name = text("kwargs");
           append(parameters, call_kw(parameter, parameter_keywords, name, getattr(parameter, names[3]), empty,
                                      annotation_of(name)));
@@ -566,25 +566,27 @@ Ref new_function_type(PyObject* module) {
   return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults) {
-  if (spec.params.size() > kMaxParams || spec.impl.arity != spec.params.size() + (spec.var_keywords ? 1 : 0))
-    raise(PyExc_SystemError, "kavira: %s is declared with the wrong number of parameters", spec.qualname);
+Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* defaults) {
+  if (definition.params.size() > kMaxParams ||
+      definition.impl.arity != definition.params.size() + (definition.var_keywords ? 1 : 0))
+    raise(PyExc_SystemError, "kavira: %s is declared with the wrong number of parameters", definition.qualname);
   auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
   auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
 
-  Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+  Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.params.size())));
   Ref annotations = new_dict();
-  for (size_t i = 0; i < spec.params.size(); ++i) {
-    Ref name = intern(spec.params[i].name);
-    if (spec.params[i].annotation) check(PyDict_SetItem(annotations, name, text(spec.params[i].annotation)));
+  for (size_t i = 0; i < definition.params.size(); ++i) {
+    Ref name = intern(definition.params[i].name);
+    if (definition.params[i].annotation)
+      check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation)));
     PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), name.release());
   }
-  if (spec.returns) check(PyDict_SetItemString(annotations, "return", text(spec.returns)));
+  if (definition.returns) check(PyDict_SetItemString(annotations, "return", text(definition.returns)));
 
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
   f->vectorcall = function_vectorcall;
-  f->spec = &spec;
+  f->definition = &definition;
   f->module = Py_NewRef(module);
   f->param_names = param_names.release();
   f->name = nullptr;
@@ -598,11 +600,11 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults
   // The type is owned by each instance, as for any heap type.
   Py_INCREF(type);
   PyObject_GC_Track(object);
-  f->name = text(spec.name).release();
-  f->qualname = text(spec.qualname).release();
+  f->name = text(definition.name).release();
+  f->qualname = text(definition.qualname).release();
   f->module_name = PyModule_GetNameObject(module);
   if (!f->module_name) raise();
-  f->doc = spec.doc ? text(spec.doc).release() : Py_NewRef(Py_None);
+  f->doc = definition.doc ? text(definition.doc).release() : Py_NewRef(Py_None);
   return object;
 }
 

@@ -371,7 +371,7 @@ Ref names(const A*... utf8) {
 }
 
 // A new function object of the module. `defaults` is a tuple or None.
-Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = Py_None);
+Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* defaults = Py_None);
 
 // type(name, (object,), namespace) with __module__, __qualname__ and
 // __doc__ set and the members added in order.
