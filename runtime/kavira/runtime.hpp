@@ -132,7 +132,6 @@ inline Ref getitem(PyObject* object, PyObject* key) { return Ref::steal(PyObject
 inline void setitem(PyObject* object, PyObject* key, PyObject* value) { check(PyObject_SetItem(object, key, value)); }
 inline bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-inline bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 inline Ref str(PyObject* object) { return Ref::steal(PyObject_Str(object)); }
 inline Py_ssize_t length(PyObject* object) {
   Py_ssize_t n = PyObject_Size(object);
@@ -244,7 +243,6 @@ inline Ref remainder(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Rema
 inline Ref absolute(PyObject* a) { return Ref::steal(PyNumber_Absolute(a)); }
 inline bool less(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
 inline bool greater(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
-inline bool less_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_LE)) != 0; }
 
 // int(x) and float(x).
 inline Ref to_int(PyObject* o) {
