@@ -13,8 +13,8 @@ using kv::Ref;
 struct State : kv::ModuleState {
   kv::Name BytesIO{"BytesIO"}, Image{"Image"}, open{"open"}, size{"size"}, gcd{"_gcd"};
   kv::Name approx_search_range{"approx_search_range"};
-  Ref one = kv::integer(1);
-  Ref infinity = kv::floating(std::numeric_limits<double>::infinity());
+  kv::Held one = kv::integer(1);
+  kv::Held infinity = kv::floating(std::numeric_limits<double>::infinity());
 };
 
 // Searches longer than this many pairs let other threads run meanwhile.

@@ -22,7 +22,7 @@ struct RatioTable {
 };
 
 struct State : kv::ModuleState {
-  Ref re_module;  // what `re` was bound to at import
+  kv::Held re_module;  // what `re` was bound to at import
 
   kv::Name BytesIO{"BytesIO"}, Image{"Image"}, re{"re"};
   kv::Name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
@@ -33,15 +33,15 @@ struct State : kv::ModuleState {
   kv::Name read{"read"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, match{"match"}, group{"group"};
   kv::Name items{"items"}, RGBA{"RGBA"}, PNG{"PNG"}, fill{"fill"};
 
-  Ref mask_keyword = kv::names("mask");
-  Ref save_keywords = kv::names("format", "quality");
-  Ref quality = kv::integer(95);
-  Ref zero = kv::integer(0), one = kv::integer(1), two = kv::integer(2);
-  Ref infinity = kv::floating(std::numeric_limits<double>::infinity());
-  Ref ratio_pattern = kv::text("(\\d+):(\\d+)");
-  Ref format_error_prefix = kv::text("比例格式错误 ");
-  Ref format_error_suffix = kv::text("，示例：3:4");
-  Ref mode_error = kv::text("need_adjust 仅支持 resize / fill");
+  kv::Held mask_keyword = kv::names("mask");
+  kv::Held save_keywords = kv::names("format", "quality");
+  kv::Held quality = kv::integer(95);
+  kv::Held zero = kv::integer(0), one = kv::integer(1), two = kv::integer(2);
+  kv::Held infinity = kv::floating(std::numeric_limits<double>::infinity());
+  kv::Held ratio_pattern = kv::text("(\\d+):(\\d+)");
+  kv::Held format_error_prefix = kv::text("比例格式错误 ");
+  kv::Held format_error_suffix = kv::text("，示例：3:4");
+  kv::Held mode_error = kv::text("need_adjust 仅支持 resize / fill");
 
   RatioTable ratio_table;  // the last ratio map read natively
 };

@@ -9,7 +9,7 @@ using kv::Ref;
 struct State : kv::ModuleState {
   kv::Name Image{"Image"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, new_{"new"}, size{"size"};
   kv::Name resize{"resize"}, paste{"paste"}, RGB{"RGB"};
-  Ref two = kv::integer(2);
+  kv::Held two = kv::integer(2);
 };
 
 Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {

@@ -25,10 +25,10 @@ Ref template_of(PyObject* keys) {
 }
 
 struct State : kv::ModuleState {
-  Ref math_module;  // what `math` was bound to at import
-  Ref round_builtin;
+  kv::Held math_module;  // what `math` was bound to at import
+  kv::Held round_builtin;
   // The methods as created here, to recognise an unchanged class.
-  Ref round_to_multiple_method, floor_to_multiple_method, is_valid_method;
+  kv::Held round_to_multiple_method, floor_to_multiple_method, is_valid_method;
 
   kv::Name math{"math"}, ServiceError{"ServiceError"}, sqrt{"sqrt"}, floor{"floor"};
   kv::Name MIN_PIXELS{"MIN_PIXELS"}, MAX_PIXELS{"MAX_PIXELS"}, MAX_EDGE{"MAX_EDGE"}, MULTIPLE{"MULTIPLE"};
@@ -37,14 +37,14 @@ struct State : kv::ModuleState {
   kv::Name is_valid_image_size{"is_valid_image_size"};
   kv::Name lower{"lower"}, get{"get"}, auto_{"auto"}, two_k{"2k"}, empty{""};
 
-  Ref colon = kv::text(":");
-  Ref shrink = kv::floating(0.999);
-  Ref strict_message = kv::text("图像宽高比不合法, 相差太大");
-  Ref aspect_ratio_keyword = kv::names("aspect_ratio");
-  Ref keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
+  kv::Held colon = kv::text(":");
+  kv::Held shrink = kv::floating(0.999);
+  kv::Held strict_message = kv::text("图像宽高比不合法, 相差太大");
+  kv::Held aspect_ratio_keyword = kv::names("aspect_ratio");
+  kv::Held keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
                        kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
   // Copying a dict that already holds the keys is cheaper than inserting them.
-  Ref result_template = template_of(keys);
+  kv::Held result_template = template_of(keys);
 };
 
 constexpr int kMaxLoop = 20;

@@ -12,9 +12,9 @@ using kv::Ref;
 
 struct State : kv::ModuleState {
   PyObject* module = nullptr;  // owns this state
-  Ref pickle_module;           // what `pickle` was bound to at import
-  Ref safe_unpickler;          // built on that module's Unpickler
-  Ref len_builtin;
+  kv::Held pickle_module;           // what `pickle` was bound to at import
+  kv::Held safe_unpickler;          // built on that module's Unpickler
+  kv::Held len_builtin;
 
   // Module globals.
   kv::Name os{"os"}, pickle{"pickle"}, re{"re"}, PromptBanError{"PromptBanError"};
@@ -33,18 +33,18 @@ struct State : kv::ModuleState {
   kv::Name make_automaton{"make_automaton"}, iter{"iter"}, search{"search"}, findall{"findall"};
   kv::Name sort{"sort"}, Unpickler{"Unpickler"}, UnpicklingError{"UnpicklingError"};
 
-  Ref pkl = kv::text(".pkl"), pickle_ext = kv::text(".pickle");
-  Ref read_binary = kv::text("rb"), read_text = kv::text("r"), write_binary = kv::text("wb");
-  Ref bar = kv::text("|"), comma = kv::text(","), zero = kv::integer(0), one = kv::integer(1);
-  Ref utf8 = kv::text("utf-8-sig");
-  Ref banned_prefix = kv::text("违禁词: ");
-  Ref missing_file_prefix = kv::text("违禁词文件不存在: ");
-  Ref not_list_prefix = kv::text("pickle 文件内容必须是 list，当前类型: ");
-  Ref refused_global_prefix = kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ");
-  Ref encoding_keyword = kv::names("encoding");
-  Ref flags_keyword = kv::names("flags");
-  Ref sort_keywords = kv::names("key", "reverse");
-  Ref ban_error_keywords = kv::names("error_msg", "data");
+  kv::Held pkl = kv::text(".pkl"), pickle_ext = kv::text(".pickle");
+  kv::Held read_binary = kv::text("rb"), read_text = kv::text("r"), write_binary = kv::text("wb");
+  kv::Held bar = kv::text("|"), comma = kv::text(","), zero = kv::integer(0), one = kv::integer(1);
+  kv::Held utf8 = kv::text("utf-8-sig");
+  kv::Held banned_prefix = kv::text("违禁词: ");
+  kv::Held missing_file_prefix = kv::text("违禁词文件不存在: ");
+  kv::Held not_list_prefix = kv::text("pickle 文件内容必须是 list，当前类型: ");
+  kv::Held refused_global_prefix = kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ");
+  kv::Held encoding_keyword = kv::names("encoding");
+  kv::Held flags_keyword = kv::names("flags");
+  kv::Held sort_keywords = kv::names("key", "reverse");
+  kv::Held ban_error_keywords = kv::names("error_msg", "data");
 };
 
 Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }

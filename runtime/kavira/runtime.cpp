@@ -309,7 +309,10 @@ Ref convert(const Param& param, Ref value) {
       return value;
     case Kind::Int:
       if (PyLong_CheckExact(v)) return value;
-      if (!PyNumber_Check(v) || PyComplex_Check(v)) type_error(param, "int", nullptr, v);
+      // What int() can convert; an object with only __float__ is refused here
+      // rather than failing inside int().
+      if (!Py_TYPE(v)->tp_as_number || (!Py_TYPE(v)->tp_as_number->nb_index && !Py_TYPE(v)->tp_as_number->nb_int))
+        type_error(param, "int", nullptr, v);
       return Ref::steal(PyNumber_Long(v));
     case Kind::Float: {
       if (PyFloat_CheckExact(v)) return value;
@@ -335,6 +338,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
       [&]() -> PyObject* {
         Function* f = as_function(self);
         const FunctionSpec& definition = *f->definition;
+        auto* state = *static_cast<ModuleState**>(PyModule_GetState(f->module));
+        if (!state || state->cleared) raise(PyExc_SystemError, "kavira: the module of %U was cleared", f->qualname);
         const Py_ssize_t total = static_cast<Py_ssize_t>(definition.params.size());
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         if (given > total) count_error(f, given);
@@ -597,8 +602,7 @@ Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* de
   f->kwdefaults = nullptr;
   f->annotations = annotations.release();
   f->dict = nullptr;
-  // The type is owned by each instance, as for any heap type.
-  Py_INCREF(type);
+  // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
   f->name = text(definition.name).release();
   f->qualname = text(definition.qualname).release();

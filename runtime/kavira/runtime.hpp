@@ -6,13 +6,29 @@
 //     pending, and the function boundary (the vectorcall trampoline or a
 //     module's exec slot) turns the throw back into a NULL return.
 //   * Function is a callable type that behaves like a Python function:
-//     descriptor binding, writable metadata, inspect.signature(), and the
-//     argument binding and conversion rules the modules document.
+//     descriptor binding, writable metadata, inspect.signature(), weak
+//     references, pickling by qualified name, and the argument binding and
+//     conversion rules the modules document.
+//
+// Any attribute read, comparison, hash or call may run Python code that
+// changes what we hold. Module code keeps three rules:
+//   * Python's order. `obj.f(a.x)` looks f up before a.x is read: write
+//     `Method f = method(obj, name);`, then the arguments as statements, then
+//     `f(...)`. call_method() looks the method up last, so its arguments must
+//     be constants or values already bound. C++ leaves the order of function
+//     arguments unspecified, so no argument list holds two evaluations that
+//     can run Python code (scripts/check-evaluation-order.py flags them).
+//   * No borrowed pointer across Python code. Look-ups return an owned Ref,
+//     and "absent" (a null Ref) is never the same as an error (a throw):
+//     dict_get() instead of PyDict_GetItem*.
+//   * Lifetimes. Every object a module state holds is Held, and the module's
+//     traverse and clear walk that one registry.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -27,7 +43,10 @@ namespace kv {
 // A Python exception is pending.
 struct Error {};
 
-[[noreturn]] inline void raise() { throw Error{}; }
+[[noreturn]] inline void raise() {
+  assert(PyErr_Occurred() && "kv::raise() without a pending Python exception");
+  throw Error{};
+}
 
 template <class... A>
 [[noreturn]] void raise(PyObject* type, const char* format, A... args) {
@@ -163,6 +182,8 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, const A&... args) {
 }
 
 // object.name(args...), without creating a bound method where possible.
+// The method is looked up after the arguments exist, so they must be
+// constants or values already bound; otherwise use method().
 template <class... A>
 Ref call_method(PyObject* object, PyObject* name, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
@@ -175,6 +196,37 @@ Ref call_method_kw(PyObject* object, PyObject* name, PyObject* kwnames, const A&
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
   size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// `object.name`, looked up now, to be called once its arguments exist.
+class Method {
+ public:
+  Method(PyObject* object, PyObject* name) : bound_(Ref::steal(PyObject_GetAttr(object, name))) {}
+  template <class... A>
+  Ref operator()(const A&... args) const {
+    return call(bound_.get(), args...);
+  }
+  template <class... A>
+  Ref with_keywords(PyObject* kwnames, const A&... args) const {
+    return call_kw(bound_.get(), kwnames, args...);
+  }
+
+ private:
+  Ref bound_;
+};
+inline Method method(PyObject* object, PyObject* name) { return Method(object, name); }
+
+// d[key] as an owned reference, or a null Ref when the key is absent; an
+// error raised by a key's __eq__ or __hash__ throws.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (!value && PyErr_Occurred()) raise();
+  return Ref::borrow(value);
+}
+
+// Raises KeyboardInterrupt and the like between chunks of a long loop.
+inline void check_signals() {
+  if (PyErr_CheckSignals() < 0) raise();
 }
 
 // ---------------------------------------------------------------------------
@@ -342,14 +394,40 @@ struct Adapter<F> {
 template <auto F>
 constexpr Impl impl = {&Adapter<F>::run, Adapter<F>::arity};
 
-// Per-module state: the module's own function type and interned names.
+// A reference owned by a module state. Each one enrols itself in the state
+// being constructed, so the module's traverse and clear reach every object
+// the state holds without a hand-kept list.
+class Held : public Ref {
+ public:
+  Held(Ref value = nullptr);
+  Held(const Held&) = delete;
+  Held& operator=(Ref value) {
+    Ref::operator=(std::move(value));
+    return *this;
+  }
+};
+
+// Per-module state: the module's own function type, names and constants.
 struct ModuleState {
-  Ref function_type;
-  PyObject* globals = nullptr;  // the module's namespace, owned by the module
+  ModuleState() = default;
   virtual ~ModuleState() = default;
+  ModuleState(const ModuleState&) = delete;
+
+  static inline ModuleState* building = nullptr;  // the state whose members are being made
+  // Every Held member, in declaration order. Initialised first, and it marks
+  // this state as the one being built before any Held member enrols.
+  std::vector<Held*> held = (building = this, std::vector<Held*>{});
+  Held function_type;
+  PyObject* globals = nullptr;  // the module's namespace, owned by the module
+  bool cleared = false;         // set by the module's clear; calls refuse to run after it
   // A module global, looked up now.
   Ref global(PyObject* name) const { return kv::global(globals, name); }
 };
+
+inline Held::Held(Ref value) : Ref(std::move(value)) {
+  assert(ModuleState::building && "a Held lives in a module state");
+  ModuleState::building->held.push_back(this);
+}
 
 // An interned name, owned by the module state.
 class Name {
@@ -359,7 +437,7 @@ class Name {
   PyObject* get() const { return ref_.get(); }
 
  private:
-  Ref ref_;
+  Held ref_;
 };
 
 // A tuple of interned keyword names for call_kw.
@@ -413,6 +491,7 @@ struct ModuleDefinition {
         [&] {
           auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
           auto* state = new State();
+          ModuleState::building = nullptr;
           *slot = state;
           state->function_type = new_function_type(module);
           state->globals = PyModule_GetDict(module);
@@ -423,12 +502,16 @@ struct ModuleDefinition {
   }
   static int traverse(PyObject* module, visitproc visit, void* arg) {
     auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot) Py_VISIT((*slot)->function_type.get());
+    if (slot && *slot)
+      for (Held* held : (*slot)->held) Py_VISIT(held->get());
     return 0;
   }
   static int clear(PyObject* module) {
     auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot) (*slot)->function_type = nullptr;
+    if (slot && *slot) {
+      (*slot)->cleared = true;
+      for (Held* held : (*slot)->held) *held = nullptr;
+    }
     return 0;
   }
   static void free(void* module) {
