@@ -1,5 +1,6 @@
 // kavira.aspectra: the exact and the approximate simple aspect ratio of an
 // encoded image. Only the image's size is read; pixels are never decoded.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -69,27 +70,49 @@ std::pair<Ref, Ref> image_size(State& s, PyObject* image_bytes) {
 Ref get_raw_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
   auto [width, height] = image_size(s, image_bytes);
   Ref div = kv::call_method(self, s.gcd, width, height);
-  return kv::ratio_text(kv::floor_divide(width, div), kv::floor_divide(height, div));
+  Ref w = kv::floor_divide(width, div);
+  Ref h = kv::floor_divide(height, div);
+  return kv::ratio_text(w, h);
 }
 
-struct Best {
+struct Search {
+  double target;
+  long long limit;
+  double min_error = std::numeric_limits<double>::infinity();
   long long w = 0, h = 0;
   bool found = false;
 };
 
-Best search_native(double target, long long limit) {
-  Best best;
-  double min_error = std::numeric_limits<double>::infinity();
-  for (long long i = 1; i <= limit; ++i) {
-    for (long long j = 1; j <= limit; ++j) {
-      double error = std::fabs(static_cast<double>(i) / static_cast<double>(j) - target);
-      if (error < min_error) {
-        min_error = error;
-        best = {i, j, true};
+// Rows i in [first, end) of the search, continuing from what `search` holds.
+void search_rows(Search& search, long long first, long long end) {
+  for (long long i = first; i < end; ++i) {
+    for (long long j = 1; j <= search.limit; ++j) {
+      double error = std::fabs(static_cast<double>(i) / static_cast<double>(j) - search.target);
+      if (error < search.min_error) {
+        search.min_error = error;
+        search.w = i;
+        search.h = j;
+        search.found = true;
       }
     }
   }
-  return best;
+}
+
+// The whole search in chunks of rows: long ones run without the GIL, and
+// signals are checked between chunks so that Ctrl-C and alarms still work.
+void search_native(Search& search) {
+  const long long rows_per_chunk = std::max(1LL, kReleaseGilPairs / search.limit);
+  const bool long_search = search.limit * search.limit > kReleaseGilPairs;
+  for (long long first = 1; first <= search.limit; first += rows_per_chunk) {
+    const long long end = std::min(search.limit + 1, first + rows_per_chunk);
+    if (long_search) {
+      Py_BEGIN_ALLOW_THREADS search_rows(search, first, end);
+      Py_END_ALLOW_THREADS
+      kv::check_signals();
+    } else {
+      search_rows(search, first, end);
+    }
+  }
 }
 
 Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
@@ -100,18 +123,14 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
   Ref stop = Ref::steal(PyNumber_Index(kv::add(limit, s.one)));
 
   int overflow = 0;
-  long long last = PyLong_AsLongLongAndOverflow(stop, &overflow) - 1;
-  if (PyFloat_CheckExact(target.get()) && !overflow && last < (1LL << 26)) {
-    double t = PyFloat_AS_DOUBLE(target.get());
-    Best best;
-    if (last > 0 && last * last > kReleaseGilPairs) {
-      Py_BEGIN_ALLOW_THREADS best = search_native(t, last);
-      Py_END_ALLOW_THREADS
-    } else {
-      best = search_native(t, last);
-    }
-    if (!best.found) return kv::ratio_text(width, height);
-    return kv::ratio_text(kv::integer(best.w), kv::integer(best.h));
+  const long long stop_value = PyLong_AsLongLongAndOverflow(stop, &overflow);
+  if (overflow < 0 || (!overflow && stop_value <= 1)) return kv::ratio_text(width, height);  // no pairs to try
+  const long long last = stop_value - 1;
+  if (PyFloat_CheckExact(target.get()) && !overflow && last < (1LL << 31)) {
+    Search search{PyFloat_AS_DOUBLE(target.get()), last};
+    search_native(search);
+    if (!search.found) return kv::ratio_text(width, height);
+    return kv::ratio_text(kv::integer(search.w), kv::integer(search.h));
   }
 
   // Targets or limits native arithmetic cannot mirror: the same loops on objects.
@@ -121,6 +140,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
       PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(), stop.get(), nullptr));
   Ref outer = kv::iterate(range);
   while (Ref i = kv::next(outer)) {
+    kv::check_signals();
     Ref inner = kv::iterate(range);
     while (Ref j = kv::next(inner)) {
       Ref error = kv::absolute(kv::subtract(kv::true_divide(i, j), target));

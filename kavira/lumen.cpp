@@ -49,8 +49,9 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
 }
 
 Ref start(State& s, PyObject* self) {
-  Ref aspect_ratio = kv::true_divide(kv::getattr(kv::getattr(self, s.image), s.width),
-                                     kv::getattr(kv::getattr(self, s.image), s.height));
+  Ref width = kv::getattr(kv::getattr(self, s.image), s.width);
+  Ref height = kv::getattr(kv::getattr(self, s.image), s.height);
+  Ref aspect_ratio = kv::true_divide(width, height);
   Ref rows = kv::getattr(self, s.resolutions);
 
   Ref output_width, output_height;
@@ -69,9 +70,9 @@ Ref start(State& s, PyObject* self) {
     output_height = Ref::borrow(PyTuple_GET_ITEM(best.get(), 2));
   }
 
-  Ref resize = kv::getattr(kv::getattr(self, s.image), s.resize);
+  kv::Method resize = kv::method(kv::getattr(self, s.image).get(), s.resize);
   Ref lanczos = kv::getattr(s.global(s.Resampling), s.LANCZOS);
-  return kv::call(resize, kv::tuple(output_width, output_height), lanczos);
+  return resize(kv::tuple(output_width, output_height), lanczos);
 }
 
 const kv::FunctionSpec init_spec{

@@ -14,17 +14,21 @@ struct State : kv::ModuleState {
 
 Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {
   // The canvas comes first, before the source is looked at.
-  Ref canvas = kv::call_method(s.global(s.Image), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
+  Ref canvas = kv::call_method(s.global(s.Image).get(), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
   auto [s_w, s_h] = kv::unpack2(kv::getattr(image, s.size));
-  Ref ratio = kv::min2(kv::true_divide(target_w, s_w), kv::true_divide(target_h, s_h));
+  Ref width_ratio = kv::true_divide(target_w, s_w);
+  Ref height_ratio = kv::true_divide(target_h, s_h);
+  Ref ratio = kv::min2(width_ratio, height_ratio);
   Ref new_w = kv::to_int(kv::multiply(s_w, ratio));
   Ref new_h = kv::to_int(kv::multiply(s_h, ratio));
 
-  Ref resize = kv::getattr(image, s.resize);
-  Ref resized = kv::call(resize, kv::tuple(new_w, new_h), kv::getattr(s.global(s.Resampling), s.LANCZOS));
+  kv::Method resize = kv::method(image, s.resize);
+  Ref lanczos = kv::getattr(s.global(s.Resampling), s.LANCZOS);
+  Ref resized = resize(kv::tuple(new_w, new_h), lanczos);
   Ref paste_x = kv::floor_divide(kv::subtract(target_w, new_w), s.two);
   Ref paste_y = kv::floor_divide(kv::subtract(target_h, new_h), s.two);
-  kv::call_method(canvas, s.paste, resized, kv::tuple(paste_x, paste_y));
+  kv::Method paste = kv::method(canvas, s.paste);
+  paste(resized, kv::tuple(paste_x, paste_y));
   return canvas;
 }
 

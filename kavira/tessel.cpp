@@ -25,7 +25,9 @@ Ref template_of(PyObject* keys) {
 }
 
 struct State : kv::ModuleState {
-  kv::Held math_module;  // what `math` was bound to at import
+  // math.sqrt and math.floor as imported: the native paths run only while
+  // the functions the Python code would call are these.
+  kv::Held sqrt_function, floor_function;
   kv::Held round_builtin;
   // The methods as created here, to recognise an unchanged class.
   kv::Held round_to_multiple_method, floor_to_multiple_method, is_valid_method;
@@ -92,12 +94,12 @@ Ref round_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multip
 
 Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multiple_arg) {
   Ref multiple = multiple_arg == Py_None ? kv::getattr(cls, s.MULTIPLE) : Ref::borrow(multiple_arg);
-  Ref math = s.global(s.math);
+  Ref floor = kv::getattr(s.global(s.math), s.floor);
   double v;
   long long m;
-  if (math.get() == s.math_module.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
+  if (floor.get() == s.floor_function.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
     if (auto aligned = align_native(v, m, floor_double)) return kv::integer(*aligned);
-  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(kv::getattr(math, s.floor), q); });
+  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(floor, q); });
 }
 
 // ---------------------------------------------------------------------------
@@ -120,10 +122,10 @@ Ref is_valid_image_size(State& s, PyObject* cls, PyObject* width, PyObject* heig
   Ref pixels_ok = compare(kv::getattr(cls, s.MIN_PIXELS), pixels, Py_LE);
   if (kv::truthy(pixels_ok)) pixels_ok = compare(pixels, kv::getattr(cls, s.MAX_PIXELS), Py_LE);
 
-  // `a and b and ...`: the first false operand, or the last.
+  // `-> bool`: the truth of `a and b and ...`, as True or False.
   for (Ref* condition : {&edge_ok, &width_ok, &height_ok, &ratio_ok})
-    if (!kv::truthy(*condition)) return *condition;
-  return pixels_ok;
+    if (!kv::truthy(*condition)) return kv::boolean(false);
+  return kv::boolean(kv::truthy(pixels_ok));
 }
 
 // ---------------------------------------------------------------------------
@@ -146,7 +148,11 @@ bool small_positive_int(PyObject* o, long long& out) {
 }
 
 std::optional<Limits> native_limits(State& s, PyObject* cls) {
-  if (Py_TYPE(cls) != &PyType_Type || s.global(s.math).get() != s.math_module.get()) return {};
+  if (Py_TYPE(cls) != &PyType_Type) return {};
+  Ref math = s.global(s.math);
+  if (kv::getattr(math, s.sqrt).get() != s.sqrt_function.get() ||
+      kv::getattr(math, s.floor).get() != s.floor_function.get())
+    return {};
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   auto raw = [&](PyObject* name) { return _PyType_Lookup(type, name); };
   if (raw(s.round_to_multiple) != s.round_to_multiple_method.get() ||
@@ -207,15 +213,15 @@ std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, l
     ratio = static_cast<double>(rw) / static_cast<double>(rh);
   }
 
-  PyObject* fallback = PyDict_GetItemWithError(c.preset, s.two_k);
+  // A key's __eq__ may rebind RESOLUTION_PRESET or change the dict, so the
+  // dict and both values are owned, as the Python code's references would be.
+  Ref preset = Ref::borrow(c.preset);
+  Ref fallback = kv::dict_get(preset.get(), s.two_k);
   if (!fallback) return {};
-  PyObject* chosen = PyDict_GetItemWithError(c.preset, resolution);
-  if (!chosen) {
-    if (PyErr_Occurred()) kv::raise();
-    chosen = fallback;
-  }
+  Ref chosen = kv::dict_get(preset.get(), resolution);
+  if (!chosen) chosen = fallback;
   long long target;
-  if (!kv::small_int(chosen, target) || std::llabs(target) >= (1LL << 31)) return {};
+  if (!kv::small_int(chosen.get(), target) || std::llabs(target) >= (1LL << 31)) return {};
   target = c.max_pixels < target ? c.max_pixels : target;
   target = target > c.min_pixels ? target : c.min_pixels;
 
@@ -292,14 +298,18 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
     ratio = kv::true_divide(rw, rh);
   }
 
-  Ref preset = kv::getattr(cls, s.RESOLUTION_PRESET);
-  Ref fallback = kv::getitem(preset, s.two_k);
-  Ref target = kv::call_method(preset, s.get, resolution, fallback);
+  // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]),
+  // in Python's order: the method first, then its arguments.
+  kv::Method get = kv::method(kv::getattr(cls, s.RESOLUTION_PRESET).get(), s.get);
+  Ref fallback = kv::getitem(kv::getattr(cls, s.RESOLUTION_PRESET), s.two_k);
+  Ref target = get(resolution, fallback);
   Ref min_pixels = kv::getattr(cls, s.MIN_PIXELS);
   target = kv::max2(min_pixels, kv::min2(target, kv::getattr(cls, s.MAX_PIXELS)));
 
-  auto sqrt = [&](PyObject* x) { return kv::call(kv::getattr(s.global(s.math), s.sqrt), x); };
-  Ref w = sqrt(kv::multiply(target, ratio));
+  // math.sqrt is looked up before its argument is computed.
+  auto math_sqrt = [&] { return kv::getattr(s.global(s.math), s.sqrt); };
+  Ref sqrt = math_sqrt();
+  Ref w = kv::call(sqrt, kv::multiply(target, ratio));
   Ref h = kv::true_divide(w, ratio);
   auto rescale = [&](PyObject* scale) {
     w = kv::multiply(w, scale);
@@ -316,7 +326,9 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
       break;
     }
     if (kv::greater(current, kv::getattr(cls, s.MAX_PIXELS))) {
-      rescale(kv::multiply(sqrt(kv::true_divide(kv::getattr(cls, s.MAX_PIXELS), current)), s.shrink));
+      sqrt = math_sqrt();
+      Ref root = kv::call(sqrt, kv::true_divide(kv::getattr(cls, s.MAX_PIXELS), current));
+      rescale(kv::multiply(root, s.shrink));
       continue;
     }
     Ref long_e = kv::max2(w, h);
@@ -325,7 +337,8 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
       continue;
     }
     if (kv::less(current, kv::getattr(cls, s.MIN_PIXELS))) {
-      rescale(sqrt(kv::true_divide(kv::getattr(cls, s.MIN_PIXELS), current)));
+      sqrt = math_sqrt();
+      rescale(kv::call(sqrt, kv::true_divide(kv::getattr(cls, s.MIN_PIXELS), current)));
       continue;
     }
     w = kv::call_method(cls, s.floor_to_multiple, w);
@@ -494,8 +507,10 @@ const kv::FunctionSpec calc_spec{
 };
 
 void populate(PyObject* module, State& s) {
-  s.math_module = kv::import("math");
-  kv::add_global(module, "math", s.math_module);
+  Ref math = kv::import("math");
+  kv::add_global(module, "math", math);
+  s.sqrt_function = kv::getattr(math, s.sqrt);
+  s.floor_function = kv::getattr(math, s.floor);
   kv::add_global(module, "ServiceError", kv::import_from(nullptr, "svcfault", "ServiceError"));
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
