@@ -11,18 +11,8 @@ namespace {
 
 using kv::Ref;
 
-// The ratio map as native values, for a dict whose version tag says it
-// has not changed since it was read. Version tags are unique across all
-// dicts and change with every modification, so a match means the same
-// contents; the keys are borrowed from that unchanged dict.
-struct RatioTable {
-  PyObject* map = nullptr;
-  uint64_t version = 0;
-  std::vector<std::pair<PyObject*, double>> entries;
-};
-
 struct State : kv::ModuleState {
-  kv::Held re_module;  // what `re` was bound to at import
+  kv::Held re_match;  // re.match as imported: the native parser stands in for it only while it is unchanged
 
   kv::Name BytesIO{"BytesIO"}, Image{"Image"}, re{"re"};
   kv::Name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
@@ -42,8 +32,6 @@ struct State : kv::ModuleState {
   kv::Held format_error_prefix = kv::text("比例格式错误 ");
   kv::Held format_error_suffix = kv::text("，示例：3:4");
   kv::Held mode_error = kv::text("need_adjust 仅支持 resize / fill");
-
-  RatioTable ratio_table;  // the last ratio map read natively
 };
 
 // ---------------------------------------------------------------------------
@@ -105,13 +93,13 @@ bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, R
 Ref parse_ratio(State& s, PyObject* ratio_str) {
   Ref width, height;
   bool matched;
-  Ref re = s.global(s.re);
-  if (re.get() == s.re_module.get()) {
+  Ref match = kv::getattr(s.global(s.re), s.match);
+  if (match.get() == s.re_match.get()) {
     auto [start, end] = kv::stripped_bounds(ratio_str);
     matched = match_ratio(ratio_str, start, end, width, height);
   } else {
     // `re` was replaced: ask it, as the module's own code would.
-    Ref found = kv::call_method(re, s.match, s.ratio_pattern, kv::strip(ratio_str));
+    Ref found = kv::call(match, s.ratio_pattern, kv::strip(ratio_str));
     matched = kv::truthy(found);
     if (matched) {
       width = kv::to_int(kv::call_method(found, s.group, s.one));
@@ -130,36 +118,25 @@ Ref parse_ratio(State& s, PyObject* ratio_str) {
 // ---------------------------------------------------------------------------
 // Framekit._get_closest_standard_ratio
 
-// Fills `table` from an exact dict whose values are all floats; false when
-// some value is not, which sends the caller to the general loop.
-bool read_ratio_table(PyObject* ratio_map, RatioTable& table) {
-  auto version = reinterpret_cast<PyDictObject*>(ratio_map)->ma_version_tag;
-  if (table.map == ratio_map && table.version == version) return true;
-  table.map = nullptr;
-  table.entries.clear();
+// The first key of an exact dict whose value is nearest to `target`, read
+// in one pass that runs no Python code. False when some value is not an
+// exact float, which sends the caller to the general loop; `chosen` stays
+// null for an empty map.
+bool closest_native(PyObject* ratio_map, double target, Ref& chosen) {
+  double min_diff = std::numeric_limits<double>::infinity();
+  PyObject* nearest = nullptr;
   Py_ssize_t position = 0;
   PyObject *key, *value;
   while (PyDict_Next(ratio_map, &position, &key, &value)) {
     if (!PyFloat_CheckExact(value)) return false;
-    table.entries.emplace_back(key, PyFloat_AS_DOUBLE(value));
-  }
-  table.map = ratio_map;
-  table.version = version;
-  return true;
-}
-
-// The first entry nearest to `target`; null when the map is empty.
-PyObject* closest_native(const RatioTable& table, double target) {
-  double min_diff = std::numeric_limits<double>::infinity();
-  PyObject* chosen = nullptr;
-  for (const auto& [key, value] : table.entries) {
-    double diff = std::fabs(target - value);
+    double diff = std::fabs(target - PyFloat_AS_DOUBLE(value));
     if (diff < min_diff) {
       min_diff = diff;
-      chosen = key;
+      nearest = key;
     }
   }
-  return chosen;
+  chosen = Ref::borrow(nearest);
+  return true;
 }
 
 // width / height, natively when both are small ints.
@@ -182,11 +159,10 @@ Ref get_closest_standard_ratio(State& s, PyObject* self, PyObject* width, PyObje
   Ref img_ratio = quotient(width, height);
   Ref best = first_standard_ratio(s, self);
   Ref ratio_map = kv::getattr(self, s.std_ratio_map);
+  Ref chosen;
   if (PyDict_CheckExact(ratio_map.get()) && PyFloat_CheckExact(img_ratio.get()) &&
-      read_ratio_table(ratio_map, s.ratio_table)) {
-    PyObject* chosen = closest_native(s.ratio_table, PyFloat_AS_DOUBLE(img_ratio.get()));
-    return chosen ? Ref::borrow(chosen) : best;
-  }
+      closest_native(ratio_map.get(), PyFloat_AS_DOUBLE(img_ratio.get()), chosen))
+    return chosen ? chosen : best;
 
   Ref min_diff = s.infinity;
   Ref entries = kv::iterate(kv::call_method(ratio_map, s.items));
@@ -244,14 +220,19 @@ Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* retur
   Ref result;
   Ref mode = kv::getattr(self, s.need_adjust);
   if (kv::equal(mode, s.resize)) {
+    kv::Method resize = kv::method(working.get(), s.resize);
     Ref lanczos = kv::getattr(kv::getattr(s.global(s.Image), s.Resampling), s.LANCZOS);
-    result = kv::call_method(working, s.resize, new_size, lanczos);
+    result = resize(new_size, lanczos);
   } else if (kv::equal(mode, s.fill)) {
-    result = kv::call_method(s.global(s.Image), s.new_, s.RGBA, new_size, kv::getattr(self, s.fill_color));
+    kv::Method new_image = kv::method(s.global(s.Image).get(), s.new_);
+    Ref fill_color = kv::getattr(self, s.fill_color);
+    result = new_image(s.RGBA, new_size, fill_color);
     Ref paste_x = kv::floor_divide(kv::subtract(new_w, kv::getattr(working, s.width)), s.two);
     Ref paste_y = kv::floor_divide(kv::subtract(new_h, kv::getattr(working, s.height)), s.two);
-    PyObject* mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working.get() : Py_None;
-    kv::call_method_kw(result, s.paste, s.mask_keyword, working, kv::tuple(paste_x, paste_y), mask);
+    kv::Method paste = kv::method(result.get(), s.paste);
+    Ref position = kv::tuple(paste_x, paste_y);
+    Ref mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working : kv::none();
+    paste.with_keywords(s.mask_keyword, working, position, mask);
   } else {
     PyErr_SetObject(PyExc_ValueError, s.mode_error);
     kv::raise();
@@ -330,8 +311,9 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
   kv::add_global(module, "Tuple", kv::import_from(nullptr, "typing", "Tuple"));
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
-  s.re_module = kv::import("re");
-  kv::add_global(module, "re", s.re_module);
+  Ref re = kv::import("re");
+  kv::add_global(module, "re", re);
+  s.re_match = kv::getattr(re, s.match);
   kv::add_global(module, "math", kv::import("math"));
 
   Ref ratios = Ref::steal(
