@@ -107,8 +107,7 @@ void search_native(Search& search) {
     const long long end = std::min(search.limit + 1, first + rows_per_chunk);
     if (long_search) {
       Py_BEGIN_ALLOW_THREADS search_rows(search, first, end);
-      Py_END_ALLOW_THREADS
-      kv::check_signals();
+      Py_END_ALLOW_THREADS kv::check_signals();
     } else {
       search_rows(search, first, end);
     }

@@ -44,7 +44,7 @@ struct State : kv::ModuleState {
   kv::Held strict_message = kv::text("图像宽高比不合法, 相差太大");
   kv::Held aspect_ratio_keyword = kv::names("aspect_ratio");
   kv::Held keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
-                       kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
+                            kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
   // Copying a dict that already holds the keys is cheaper than inserting them.
   kv::Held result_template = template_of(keys);
 };

@@ -12,8 +12,8 @@ using kv::Ref;
 
 struct State : kv::ModuleState {
   PyObject* module = nullptr;  // owns this state
-  kv::Held pickle_module;           // what `pickle` was bound to at import
-  kv::Held safe_unpickler;          // built on that module's Unpickler
+  kv::Held pickle_module;      // what `pickle` was bound to at import
+  kv::Held safe_unpickler;     // built on that module's Unpickler
   kv::Held len_builtin;
 
   // Module globals.
