@@ -10,7 +10,8 @@ flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-fr
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ./svcfault
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]" \
-  -Ccmake.define.KAVIRA_SANITIZE="$flags" -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo
+  -Ccmake.define.KAVIRA_SANITIZE="$flags" -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
+  -Ccmake.define.KAVIRA_WERROR="${KAVIRA_WERROR:-OFF}"
 # The interpreter itself is not instrumented: preload the runtime, and let
 # every object come from malloc so that ASan sees its bounds.
 export LD_PRELOAD="$(${CXX:-g++} -print-file-name=libasan.so):$(${CXX:-g++} -print-file-name=libstdc++.so)"

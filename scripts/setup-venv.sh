@@ -9,4 +9,6 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ./svcfault
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]"
+# KAVIRA_WERROR=ON (set by CI) makes compiler warnings errors.
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]" \
+  -Ccmake.define.KAVIRA_WERROR="${KAVIRA_WERROR:-OFF}"
