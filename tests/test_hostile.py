@@ -220,3 +220,21 @@ def test_function_type_refcount_stays_flat(tmp_path, monkeypatch):
         wordgate.PromptBanChecker._load_from_file(str(path))
     gc.collect()
     assert sys.getrefcount(function_type) - before < 5
+
+
+@pytest.mark.parametrize("function", [image_resize, Framekit.adjust_size, ImageAspectra._gcd,
+                                      TesselSizeCalculator.__init__])
+def test_functions_are_weakly_referenced_pickled_and_copied_like_python_functions(function):
+    import copy
+
+    assert weakref.ref(function)() is function
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+
+
+def test_bound_methods_survive_weak_method_and_pickle():
+    scaler = ImageAspectra(7)
+    method = weakref.WeakMethod(scaler.get_raw_simple_ratio)
+    assert method() == scaler.get_raw_simple_ratio
+    assert pickle.loads(pickle.dumps(TesselSizeCalculator.calc_size))("16:9")["size"] == "3414x1920"

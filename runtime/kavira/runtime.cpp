@@ -255,6 +255,7 @@ struct Function {
   PyObject* kwdefaults;
   PyObject* annotations;
   PyObject* dict;
+  PyObject* weakreflist;
 };
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
@@ -421,6 +422,7 @@ void function_dealloc(PyObject* self) {
   Function* f = as_function(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
   function_clear(self);
   Py_CLEAR(f->param_names);
   Py_CLEAR(f->name);
@@ -541,7 +543,20 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickled by qualified name, as built-in functions are, so that a function
+// can be sent to another process; copies are the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot function_slots[] = {
@@ -553,6 +568,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -602,6 +618,7 @@ Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* de
   f->kwdefaults = nullptr;
   f->annotations = annotations.release();
   f->dict = nullptr;
+  f->weakreflist = nullptr;
   // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
   f->name = text(definition.name).release();
