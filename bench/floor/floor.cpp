@@ -1,0 +1,180 @@
+// benchfloor: the cheapest native calls of the shapes kavira's logic paths
+// must have, so bench/run.py can show how far each path is from the limit.
+// Built only for the benchmark; nothing here is part of the package.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+PyObject* g_result = nullptr;  // the fixed dict calc_size copies
+PyObject* g_names[3] = {};     // interned parameter names of calc_size
+
+// calc_size(cls, aspect_ratio="1:1", resolution="2k", strict=False): the same
+// binding and type checks as the real method, then a copy of one dict.
+PyObject* calc_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "calc_size() takes at most 3 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int slot = -1;
+    for (int p = 0; p < 3 && slot < 0; ++p)
+      if (key == g_names[p]) slot = p;
+    for (int p = 0; p < 3 && slot < 0; ++p)
+      if (PyUnicode_Compare(key, g_names[p]) == 0) slot = p;
+    if (slot < 0) {
+      PyErr_Format(PyExc_TypeError, "calc_size() got an unexpected keyword argument '%U'", key);
+      return nullptr;
+    }
+    if (bound[slot]) {
+      PyErr_Format(PyExc_TypeError, "calc_size() got multiple values for argument '%U'", key);
+      return nullptr;
+    }
+    bound[slot] = args[nargs + k];
+  }
+  for (int p = 0; p < 2; ++p) {
+    if (bound[p] && !PyUnicode_CheckExact(bound[p])) {
+      PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected str, got %s)", g_names[p],
+                   Py_TYPE(bound[p])->tp_name);
+      return nullptr;
+    }
+  }
+  if (bound[2] && PyObject_IsTrue(bound[2]) < 0) return nullptr;
+  return PyDict_Copy(g_result);
+}
+
+// parse_ratio(s): digits ':' digits at the start of the stripped text.
+PyObject* parse_ratio(PyObject*, PyObject* s) {
+  if (!PyUnicode_CheckExact(s)) {
+    PyErr_Format(PyExc_TypeError, "Argument 'ratio_str' has incorrect type (expected str, got %s)",
+                 Py_TYPE(s)->tp_name);
+    return nullptr;
+  }
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s);
+  while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+  uint64_t parts[2] = {0, 0};
+  for (int p = 0; p < 2; ++p) {
+    if (p == 1) {
+      if (i >= n || PyUnicode_READ(kind, data, i) != ':') goto bad;
+      ++i;
+    }
+    Py_ssize_t start = i;
+    for (; i < n; ++i) {
+      int digit = Py_UNICODE_TODECIMAL(PyUnicode_READ(kind, data, i));
+      if (digit < 0) break;
+      // Only a floor: words longer than 18 digits are not its business.
+      if (i - start >= 18) goto bad;
+      parts[p] = parts[p] * 10 + static_cast<uint64_t>(digit);
+    }
+    if (i == start) goto bad;
+  }
+  {
+    PyObject* w = PyLong_FromUnsignedLongLong(parts[0]);
+    PyObject* h = w ? PyLong_FromUnsignedLongLong(parts[1]) : nullptr;
+    PyObject* pair = h ? PyTuple_Pack(2, w, h) : nullptr;
+    Py_XDECREF(w);
+    Py_XDECREF(h);
+    return pair;
+  }
+bad:
+  PyErr_SetString(PyExc_ValueError, "malformed ratio");
+  return nullptr;
+}
+
+struct Pair {
+  long long i = 0, j = 0;
+};
+
+// Every pair i, j in 1..limit; strict-less minimum of |i/j - target|.
+Pair best_pair(double target, long long limit) {
+  Pair best;
+  double min_error = INFINITY;
+  for (long long i = 1; i <= limit; ++i) {
+    const double x = static_cast<double>(i);
+    for (long long j = 1; j <= limit; ++j) {
+      const double error = std::fabs(x / static_cast<double>(j) - target);
+      if (error < min_error) {
+        min_error = error;
+        best = {i, j};
+      }
+    }
+  }
+  return best;
+}
+
+// search(target, limit) -> (i, j): the search loop alone, GIL released.
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "search() takes exactly 2 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  double target = PyFloat_AsDouble(args[0]);
+  if (target == -1.0 && PyErr_Occurred()) return nullptr;
+  long long limit = PyLong_AsLongLong(args[1]);
+  if (limit == -1 && PyErr_Occurred()) return nullptr;
+  Pair best;
+  Py_BEGIN_ALLOW_THREADS;
+  best = best_pair(target, limit);
+  Py_END_ALLOW_THREADS;
+  return Py_BuildValue("(LL)", best.i, best.j);
+}
+
+PyMethodDef floor_methods[] = {
+    {"calc_size", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_size)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "A copy of one fixed result dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot floor_slots[] = {
+    {Py_tp_methods, floor_methods},
+    {Py_tp_doc, const_cast<char*>("The cheapest class method of calc_size's shape.")},
+    {0, nullptr},
+};
+
+PyType_Spec floor_spec = {"benchfloor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, floor_slots};
+
+PyMethodDef module_methods[] = {
+    {"parse_ratio", parse_ratio, METH_O, "(w, h) of the 'digits:digits' at the start of the stripped text."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search)), METH_FASTCALL,
+     "The best pair (i, j) of 1..limit for the target, as a tight native loop."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "benchfloor",
+                          "Native floors for kavira's benchmarks.",
+                          -1,
+                          module_methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_benchfloor() {
+  const char* names[3] = {"aspect_ratio", "resolution", "strict"};
+  for (int p = 0; p < 3; ++p)
+    if (!(g_names[p] = PyUnicode_InternFromString(names[p]))) return nullptr;
+  g_result = Py_BuildValue("{s:i,s:i,s:s,s:i,s:s,s:s,s:O}", "width", 3414, "height", 1920, "size", "3414x1920",
+                           "pixels", 3414 * 1920, "aspect_ratio", "16:9", "resolution", "2k", "valid", Py_True);
+  if (!g_result) return nullptr;
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  PyObject* type = PyType_FromSpec(&floor_spec);
+  if (!type || PyModule_AddObject(module, "Floor", type) < 0) {
+    Py_XDECREF(type);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
