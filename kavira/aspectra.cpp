@@ -106,8 +106,10 @@ void search_native(Search& search) {
   for (long long first = 1; first <= search.limit; first += rows_per_chunk) {
     const long long end = std::min(search.limit + 1, first + rows_per_chunk);
     if (long_search) {
-      Py_BEGIN_ALLOW_THREADS search_rows(search, first, end);
-      Py_END_ALLOW_THREADS kv::check_signals();
+      PyThreadState* thread = PyEval_SaveThread();
+      search_rows(search, first, end);
+      PyEval_RestoreThread(thread);
+      kv::check_signals();
     } else {
       search_rows(search, first, end);
     }

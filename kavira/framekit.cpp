@@ -1,9 +1,7 @@
 // kavira.framekit: the standard ratio table, ratio parsing, and growing the
 // shorter side of an encoded image by stretching it or by filling around it.
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "kavira/runtime.hpp"
 
@@ -98,7 +96,7 @@ Ref parse_ratio(State& s, PyObject* ratio_str) {
     auto [start, end] = kv::stripped_bounds(ratio_str);
     matched = match_ratio(ratio_str, start, end, width, height);
   } else {
-    // `re` was replaced: ask it, as the module's own code would.
+    // re.match was replaced: ask it, as the module's own code would.
     Ref found = kv::call(match, s.ratio_pattern, kv::strip(ratio_str));
     matched = kv::truthy(found);
     if (matched) {

@@ -14,7 +14,7 @@ struct State : kv::ModuleState {
 
 Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {
   // The canvas comes first, before the source is looked at.
-  Ref canvas = kv::call_method(s.global(s.Image).get(), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
+  Ref canvas = kv::call_method(s.global(s.Image), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
   auto [s_w, s_h] = kv::unpack2(kv::getattr(image, s.size));
   Ref width_ratio = kv::true_divide(target_w, s_w);
   Ref height_ratio = kv::true_divide(target_h, s_h);

@@ -312,7 +312,7 @@ Ref convert(const Param& param, Ref value) {
       if (PyLong_CheckExact(v)) return value;
       // What int() can convert; an object with only __float__ is refused here
       // rather than failing inside int().
-      if (!Py_TYPE(v)->tp_as_number || (!Py_TYPE(v)->tp_as_number->nb_index && !Py_TYPE(v)->tp_as_number->nb_int))
+      if (PyNumberMethods* number = Py_TYPE(v)->tp_as_number; !number || (!number->nb_index && !number->nb_int))
         type_error(param, "int", nullptr, v);
       return Ref::steal(PyNumber_Long(v));
     case Kind::Float: {

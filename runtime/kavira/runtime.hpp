@@ -17,7 +17,7 @@
 //     `f(...)`. call_method() looks the method up last, so its arguments must
 //     be constants or values already bound. C++ leaves the order of function
 //     arguments unspecified, so no argument list holds two evaluations that
-//     can run Python code (scripts/check-evaluation-order.py flags them).
+//     can run Python code.
 //   * No borrowed pointer across Python code. Look-ups return an owned Ref,
 //     and "absent" (a null Ref) is never the same as an error (a throw):
 //     dict_get() instead of PyDict_GetItem*.
