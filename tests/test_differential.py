@@ -4,6 +4,7 @@ Each scenario runs once per side with fresh spies; the event log of the
 spies, followed by the outcome, must be identical.
 """
 
+import difflib
 import io
 import math
 import pickle
@@ -40,7 +41,7 @@ class Side(SimpleNamespace):
     def fake(self, module, *names, keep=()):
         """Replace module globals by logging stand-ins of what they are now."""
         for name in names:
-            self.patch(module, name, Proxy(getattr(module, name), self.rec, name, keep))
+            self.patch(module, name, self.rec.wrap(getattr(module, name), name, keep))
 
     def patch(self, target, name, value):
         self.stack.enter_context(mock.patch.object(target, name, value))
@@ -57,9 +58,13 @@ def differential(scenario):
             try:
                 outcome = ("result", type(result := scenario(side)).__name__, side.rec.describe(result))
             except Exception as error:
-                outcome = ("raise", type(error).__name__, str(error), side.rec.describe(getattr(error, "data", None)))
+                message = re.sub(" at 0x[0-9a-f]+", "", str(error))
+                outcome = ("raise", type(error).__name__, message, side.rec.describe(getattr(error, "data", None)))
         logs[side_name] = side.rec.events + [outcome]
-    assert logs["native"] == logs["plain"]
+    if logs["native"] != logs["plain"]:
+        diff = difflib.unified_diff([repr(e) for e in logs["plain"]], [repr(e) for e in logs["native"]],
+                                    "plain", "native", lineterm="", n=2)
+        raise AssertionError("event logs differ:\n" + "\n".join(diff))
     return logs["native"][-1]
 
 
@@ -165,7 +170,7 @@ def test_bool_arguments(entry, truth):
     (None, "fill", (60, 80)), (None, "resize", (80, 60)), (None, "fill", (50, 50)), ("3:4", "fill", (64, 36)),
     ("16:9", "fill", (64, 36)), (None, "stretch", (64, 36)), ("3:4", "stretch", (64, 36)),
 ])
-@pytest.mark.parametrize("percent", [10, -10, 0])
+@pytest.mark.parametrize("percent", [10, -10])
 def test_adjust_size_events(proportion, mode, size, percent):
     data = png(*size, mode="RGBA")
 
@@ -196,7 +201,8 @@ def test_patched_re_match_is_used():
 @given(st.integers(1, 5000), st.integers(1, 5000), st.lists(st.sampled_from(["1:1", "16:9", "4:3", "0:1"]), max_size=3))
 def test_closest_ratio_with_replaced_table(width, height, table):
     def scenario(side):
-        kit = watched(side.framekit.Framekit, side.rec)()
+        kit = side.framekit.Framekit()
+        kit.__class__ = watched(side.framekit.Framekit, side.rec)
         kit.STANDARD_RATIO_LIST = table
         return kit._get_closest_standard_ratio(number_type("__index__")(width, side.rec), height)
     differential(scenario)

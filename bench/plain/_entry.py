@@ -31,3 +31,19 @@ def exactly(name, value, kind, optional=False):
     if type(value) is kind or (optional and value is None):
         return value
     _refuse(name, kind.__name__, value, kind)
+
+
+def unpack(values, count):
+    """Sequence unpacking with the messages this system reports."""
+    try:
+        items = iter(values)
+    except TypeError:
+        raise TypeError(f"cannot unpack non-iterable {type(values).__name__} object") from None
+    result = []
+    for item in items:
+        if len(result) == count:
+            raise ValueError(f"too many values to unpack (expected {count})")
+        result.append(item)
+    if len(result) < count:
+        raise ValueError(f"need more than {len(result)} value{'' if len(result) == 1 else 's'} to unpack")
+    return result

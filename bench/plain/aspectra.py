@@ -2,7 +2,7 @@ from io import BytesIO
 
 from PIL import Image
 
-from ._entry import as_int, exactly
+from ._entry import as_int, exactly, unpack
 
 
 class ImageAspectra:
@@ -21,7 +21,7 @@ class ImageAspectra:
         image_bytes = exactly("image_bytes", image_bytes, bytes)
         with BytesIO(image_bytes) as buf:
             with Image.open(buf) as img:
-                width, height = img.size
+                width, height = unpack(img.size, 2)
         div = self._gcd(width, height)
         w = width // div
         h = height // div
@@ -31,7 +31,7 @@ class ImageAspectra:
         image_bytes = exactly("image_bytes", image_bytes, bytes)
         with BytesIO(image_bytes) as buf:
             with Image.open(buf) as img:
-                width, height = img.size
+                width, height = unpack(img.size, 2)
         target = width / height
         min_error = float("inf")
         best_w, best_h = width, height

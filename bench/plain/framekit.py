@@ -5,7 +5,7 @@ from PIL import Image
 import re
 import math
 
-from ._entry import as_float, as_int, exactly
+from ._entry import as_float, as_int, exactly, unpack
 
 
 class Framekit:
@@ -23,7 +23,7 @@ class Framekit:
         self.kwargs = kwargs
         self._std_ratio_map = {}
         for r in self.STANDARD_RATIO_LIST:
-            w, h = self._parse_ratio(r)
+            w, h = unpack(self._parse_ratio(r), 2)
             self._std_ratio_map[r] = w / h
 
     @staticmethod
@@ -54,7 +54,7 @@ class Framekit:
         scale = expand_percent / 100 + 1
         buffer = BytesIO(image_bytes)
         img = Image.open(buffer).convert("RGBA")
-        ori_w, ori_h = img.size
+        ori_w, ori_h = unpack(img.size, 2)
         closest_ratio = self._get_closest_standard_ratio(ori_w, ori_h)
 
         if self.proportion is not None and self.proportion != closest_ratio:

@@ -1,6 +1,8 @@
 from PIL import Image
 from PIL.Image import Resampling
 
+from ._entry import unpack
+
 
 class LumenImageScale:
     PREFERED_LUMEN_RESOLUTIONS = [
@@ -14,7 +16,8 @@ class LumenImageScale:
 
     def start(self) -> "Image":
         aspect_ratio = self.image.width / self.image.height
-        _, output_width, output_height = min(
-            (abs(aspect_ratio - w / h), w, h) for w, h in self.PREFERED_LUMEN_RESOLUTIONS
+        best = min(
+            (abs(aspect_ratio - w / h), w, h) for w, h in (unpack(pair, 2) for pair in self.PREFERED_LUMEN_RESOLUTIONS)
         )
+        _, output_width, output_height = best
         return self.image.resize((output_width, output_height), Resampling.LANCZOS)

@@ -2,7 +2,7 @@ import math
 
 from svcfault import ServiceError
 
-from ._entry import as_int, exactly
+from ._entry import as_int, exactly, unpack
 
 
 def _result_int(value):
@@ -64,7 +64,7 @@ class TesselSizeCalculator:
         if aspect_ratio == "" or aspect_ratio.lower() == "auto":
             rw, rh = 1, 1
         else:
-            rw, rh = map(int, aspect_ratio.split(":"))
+            rw, rh = unpack(map(int, aspect_ratio.split(":")), 2)
         ratio = rw / rh
         long_r = max(rw, rh)
         short_r = min(rw, rh)

@@ -1,3 +1,4 @@
+import functools
 import os
 import pickle
 import re
@@ -37,11 +38,14 @@ def _load_default_words() -> List[str]:
     return []
 
 
-class _WordFileUnpickler(pickle.Unpickler):
+@functools.lru_cache(maxsize=None)
+def _word_file_unpickler(base):
     # A word file holds plain data: naming any global would run code.
-    def find_class(self, module, name):
-        raise pickle.UnpicklingError(
-            f"pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: {module}.{name}")
+    class _WordFileUnpickler(base):
+        def find_class(self, module, name):
+            raise pickle.UnpicklingError(
+                f"pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: {module}.{name}")
+    return _WordFileUnpickler
 
 
 class PromptBanChecker:
@@ -98,8 +102,9 @@ class PromptBanChecker:
         file_path = exactly("file_path", file_path, str)
         ext = os.path.splitext(file_path)[1].lower()
         if ext == ".pkl" or ext == ".pickle":
+            unpickler = _word_file_unpickler(pickle.Unpickler)
             with open(file_path, "rb") as f:
-                data = _WordFileUnpickler(f).load()
+                data = unpickler(f).load()
             if not isinstance(data, list):
                 raise ValueError(f"pickle 文件内容必须是 list，当前类型: {type(data).__name__}")
             return [str(w) for w in data]
