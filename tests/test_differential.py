@@ -175,9 +175,19 @@ def test_adjust_size_events(proportion, mode, size, percent):
     data = png(*size, mode="RGBA")
 
     def scenario(side):
-        side.fake(side.framekit, "Image", "BytesIO", "re")
-        kit = watched(side.framekit.Framekit, side.rec)(proportion, mode, (0, 0, 0, 255), extra=1)
+        side.fake(side.framekit, "Image", "BytesIO")
+        kit = side.framekit.Framekit(proportion, mode, (0, 0, 0, 255))
+        kit.__class__ = watched(side.framekit.Framekit, side.rec)
         return kit.adjust_size(data, True, percent)
+    differential(scenario)
+
+
+@pytest.mark.parametrize("proportion", [None, " 3:4 ", " \u3000", "3:4"])
+def test_framekit_constructor_events(proportion):
+    def scenario(side):
+        side.fake(side.framekit, "re")
+        kit = watched(side.framekit.Framekit, side.rec)(proportion, "fill", extra=1)
+        return kit.proportion, kit.kwargs, kit._std_ratio_map
     differential(scenario)
 
 
@@ -350,7 +360,9 @@ def test_image_resize_odd_sources(size):
         side.fake(side.resize, "Image")
         return side.resize.image_resize(Thing(side.rec, "image", size=size, resize=lambda *a: Image.new("RGB", (1, 1))),
                                         100, 100)
-    differential(scenario)
+    outcome = differential(scenario)
+    if size == (0, "x"):
+        assert outcome[1] == "ZeroDivisionError"
 
 
 # ---------------------------------------------------------------------------
