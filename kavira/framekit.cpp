@@ -44,12 +44,13 @@ Ref init(State& s, PyObject* self, PyObject* proportion, PyObject* need_adjust, 
   kv::setattr(self, s.fill_color, fill_color);
   kv::setattr(self, s.kwargs, kwargs);
 
-  Ref ratio_map = kv::new_dict();
-  kv::setattr(self, s.std_ratio_map, ratio_map);
+  kv::setattr(self, s.std_ratio_map, kv::new_dict());
   Ref ratios = kv::iterate(kv::getattr(self, s.STANDARD_RATIO_LIST));
   while (Ref ratio = kv::next(ratios)) {
     auto [w, h] = kv::unpack2(kv::call_method(self, s.parse_ratio, ratio));
-    kv::setitem(ratio_map, ratio, kv::true_divide(w, h));
+    Ref value = kv::true_divide(w, h);
+    // The map is read afresh per entry: a _parse_ratio may have replaced it.
+    kv::setitem(kv::getattr(self, s.std_ratio_map), ratio, value);
   }
   return kv::none();
 }
@@ -196,11 +197,14 @@ Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* retur
   Ref closest = kv::call_method(self, s.get_closest_standard_ratio, ori_w, ori_h);
 
   // A different target ratio: hand the input back untouched.
-  Ref proportion = kv::getattr(self, s.proportion);
-  if (proportion.get() != Py_None && kv::check(PyObject_RichCompareBool(proportion, closest, Py_NE))) {
+  // Each mention of self.proportion is its own read, as a property would see it.
+  if (kv::getattr(self, s.proportion).get() != Py_None &&
+      kv::check(PyObject_RichCompareBool(kv::getattr(self, s.proportion), closest, Py_NE))) {
     kv::call_method(stream, s.seek, s.zero);
     Ref original = kv::call_method(stream, s.read);
-    return with_ratio ? kv::tuple(original, proportion) : original;
+    if (!with_ratio) return original;
+    Ref proportion = kv::getattr(self, s.proportion);
+    return kv::tuple(original, proportion);
   }
 
   // Grow the shorter side; a square grows on both.
@@ -216,12 +220,11 @@ Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* retur
   Ref new_size = kv::tuple(new_w, new_h);
 
   Ref result;
-  Ref mode = kv::getattr(self, s.need_adjust);
-  if (kv::equal(mode, s.resize)) {
+  if (kv::equal(kv::getattr(self, s.need_adjust), s.resize)) {
     kv::Method resize = kv::method(working.get(), s.resize);
     Ref lanczos = kv::getattr(kv::getattr(s.global(s.Image), s.Resampling), s.LANCZOS);
     result = resize(new_size, lanczos);
-  } else if (kv::equal(mode, s.fill)) {
+  } else if (kv::equal(kv::getattr(self, s.need_adjust), s.fill)) {
     kv::Method new_image = kv::method(s.global(s.Image).get(), s.new_);
     Ref fill_color = kv::getattr(self, s.fill_color);
     result = new_image(s.RGBA, new_size, fill_color);

@@ -12,8 +12,8 @@ using kv::Ref;
 
 struct State : kv::ModuleState {
   PyObject* module = nullptr;  // owns this state
-  kv::Held pickle_module;      // what `pickle` was bound to at import
-  kv::Held safe_unpickler;     // built on that module's Unpickler
+  kv::Held unpickler_base;     // pickle.Unpickler at import
+  kv::Held safe_unpickler;     // the refusing subclass built on it
   kv::Held len_builtin;
 
   // Module globals.
@@ -106,8 +106,7 @@ const kv::FunctionSpec refuse_global_spec{
     .impl = kv::impl<refuse_global>,
 };
 
-Ref make_safe_unpickler(PyObject* module, PyObject* pickle_module) {
-  Ref base = kv::getattr(pickle_module, kv::intern("Unpickler"));
+Ref make_safe_unpickler(PyObject* module, PyObject* base) {
   Ref namespace_ = kv::new_dict();
   kv::check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module))));
   kv::check(PyDict_SetItemString(namespace_, "find_class", kv::make_function(module, refuse_global_spec)));
@@ -116,8 +115,10 @@ Ref make_safe_unpickler(PyObject* module, PyObject* pickle_module) {
 }
 
 Ref read_pickle_words(State& s, PyObject* file_path) {
-  Ref pickle = s.global(s.pickle);
-  Ref unpickler_type = pickle.get() == s.pickle_module.get() ? s.safe_unpickler : make_safe_unpickler(s.module, pickle);
+  // pickle.Unpickler is read at each load; the subclass made at import is
+  // reused only while that is still the class it was built on.
+  Ref base = kv::getattr(s.global(s.pickle), s.Unpickler);
+  Ref unpickler_type = base.get() == s.unpickler_base.get() ? s.safe_unpickler : make_safe_unpickler(s.module, base);
   Ref data;
   kv::with(kv::call(s.global(s.open), file_path, s.read_binary),
            [&](PyObject* f) { data = kv::call_method(kv::call(unpickler_type, f), s.load); });
@@ -227,11 +228,10 @@ Ref load_banned_words(State& s, PyObject* self) {
     add_words(kv::call_method(self, s.load_from_file, path));
   }
 
-  Ref exclude_words = kv::getattr(self, s.exclude_words);
-  if (kv::truthy(exclude_words)) {
+  if (kv::truthy(kv::getattr(self, s.exclude_words))) {
     const bool fold = kv::truthy(kv::getattr(self, s.ignore_case));
     Ref exclude_set = kv::new_set();
-    Ref items = kv::iterate(exclude_words);
+    Ref items = kv::iterate(kv::getattr(self, s.exclude_words));
     while (Ref w = kv::next(items)) {
       if (!kv::truthy(strip_item(s, w))) continue;
       Ref cleaned = strip_item(s, w);
@@ -254,31 +254,31 @@ Ref load_banned_words(State& s, PyObject* self) {
 // ---------------------------------------------------------------------------
 // PromptBanChecker: engines and matching
 
+// Attributes and globals are read at each mention, as the Python rendering
+// of these methods would read them: a property or a rebinding in between is
+// seen.
 Ref build_engine(State& s, PyObject* self) {
-  Ref words = kv::getattr(self, s.banned_words);
-  if (!kv::truthy(words)) {
+  if (!kv::truthy(kv::getattr(self, s.banned_words))) {
     kv::setattr(self, s.ban_regex, Py_None);
     kv::setattr(self, s.automaton, Py_None);
     return kv::none();
   }
-  Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(words)));
+  Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(kv::getattr(self, s.banned_words))));
   if (kv::check(PyObject_RichCompareBool(count, s.global(s.AC_THRESHOLD), Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
     kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
     kv::setattr(self, s.ban_regex, Py_None);
     return kv::none();
   }
 
-  Ref re = s.global(s.re);
-  Ref escape = kv::getattr(re, s.escape);
   Ref escaped = kv::new_list();
-  Ref items = kv::iterate(words);
-  while (Ref w = kv::next(items)) kv::append(escaped, kv::call(escape, w));
+  Ref items = kv::iterate(kv::getattr(self, s.banned_words));
+  while (Ref w = kv::next(items)) kv::append(escaped, kv::call_method(s.global(s.re), s.escape, w));
   Ref pattern = Ref::steal(PyUnicode_Join(s.bar, escaped));
-  Ref flags = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::getattr(re, s.IGNORECASE) : s.zero;
+  Ref flags = kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::getattr(s.global(s.re), s.IGNORECASE) : s.zero;
   // The new pattern is complete before the old engine goes, so a failed
   // compile leaves the checker as it was, and a query between the two
   // assignments still finds an engine: the old automaton or the new pattern.
-  Ref compiled = kv::call_kw(kv::getattr(re, s.compile), s.flags_keyword, pattern, flags);
+  Ref compiled = kv::call_method_kw(s.global(s.re), s.compile, s.flags_keyword, pattern, flags);
   kv::setattr(self, s.ban_regex, compiled);
   kv::setattr(self, s.automaton, Py_None);
   return kv::none();
@@ -286,13 +286,11 @@ Ref build_engine(State& s, PyObject* self) {
 
 Ref build_automaton(State& s, PyObject* self) {
   Ref automaton = kv::call(kv::getattr(s.global(s.ahocorasick), s.Automaton));
-  Ref add_word = kv::getattr(automaton, s.add_word);
-  // ignore_case is read once, when the engine is built.
-  const bool fold = kv::truthy(kv::getattr(self, s.ignore_case));
   Ref items = kv::iterate(kv::getattr(self, s.banned_words));
   while (Ref word = kv::next(items)) {
+    const bool fold = kv::truthy(kv::getattr(self, s.ignore_case));
     Ref key = !fold ? word : PyUnicode_CheckExact(word.get()) ? kv::lower(word) : kv::call_method(word, s.lower);
-    kv::call(add_word, key, word);
+    kv::call_method(automaton, s.add_word, key, word);
   }
   kv::call_method(automaton, s.make_automaton);
   return automaton;
@@ -304,13 +302,13 @@ Ref automaton_text(State& s, PyObject* self, PyObject* text) {
 }
 
 Ref has_banned_word(State& s, PyObject* self, PyObject* text) {
-  Ref automaton = kv::getattr(self, s.automaton);
-  if (kv::truthy(automaton)) {
-    Ref hits = kv::iterate(kv::call_method(automaton, s.iter, automaton_text(s, self, text)));
+  if (kv::truthy(kv::getattr(self, s.automaton))) {
+    Ref search_text = automaton_text(s, self, text);
+    Ref hits = kv::iterate(kv::call_method(kv::getattr(self, s.automaton), s.iter, search_text));
     return kv::boolean(static_cast<bool>(kv::next(hits)));
   }
-  Ref regex = kv::getattr(self, s.ban_regex);
-  if (kv::truthy(regex)) return kv::boolean(kv::call_method(regex, s.search, text).get() != Py_None);
+  if (kv::truthy(kv::getattr(self, s.ban_regex)))
+    return kv::boolean(kv::call_method(kv::getattr(self, s.ban_regex), s.search, text).get() != Py_None);
   return kv::boolean(false);
 }
 
@@ -329,15 +327,15 @@ Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
 }
 
 Ref find_matched_words(State& s, PyObject* self, PyObject* text) {
-  Ref automaton = kv::getattr(self, s.automaton);
-  if (kv::truthy(automaton)) {
+  if (kv::truthy(kv::getattr(self, s.automaton))) {
     // Every occurrence, overlapping ones too; each pair is (end index, entry).
-    Ref hits = kv::call_method(automaton, s.iter, automaton_text(s, self, text));
+    Ref search_text = automaton_text(s, self, text);
+    Ref hits = kv::call_method(kv::getattr(self, s.automaton), s.iter, search_text);
     return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair).second; });
   }
-  Ref regex = kv::getattr(self, s.ban_regex);
-  if (!kv::truthy(regex)) return kv::new_list();
-  return distinct(kv::call_method(regex, s.findall, text), [](PyObject* word) { return Ref::borrow(word); });
+  if (!kv::truthy(kv::getattr(self, s.ban_regex))) return kv::new_list();
+  Ref hit_words = kv::call_method(kv::getattr(self, s.ban_regex), s.findall, text);
+  return distinct(hit_words, [](PyObject* word) { return Ref::borrow(word); });
 }
 
 Ref check(State& s, PyObject* self, PyObject* prompt) {
@@ -476,8 +474,8 @@ const char kClassDoc[] =
 void populate(PyObject* module, State& s) {
   s.module = module;
   kv::add_global(module, "os", kv::import("os"));
-  s.pickle_module = kv::import("pickle");
-  kv::add_global(module, "pickle", s.pickle_module);
+  Ref pickle = kv::import("pickle");
+  kv::add_global(module, "pickle", pickle);
   kv::add_global(module, "re", kv::import("re"));
   kv::add_global(module, "List", kv::import_from(nullptr, "typing", "List"));
   kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
@@ -498,7 +496,8 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "_load_default_words", kv::make_function(module, load_default_words_spec));
 
   s.len_builtin = kv::import_from(nullptr, "builtins", "len");
-  s.safe_unpickler = make_safe_unpickler(module, s.pickle_module);
+  s.unpickler_base = kv::getattr(pickle, s.Unpickler);
+  s.safe_unpickler = make_safe_unpickler(module, s.unpickler_base);
 
   Ref defaults = kv::tuple(Py_None, Py_True, Py_None, Py_True, Py_None);
   Ref checker =

@@ -483,3 +483,21 @@ def test_default_words(xor):
 
 def test_xor_round_trip():
     differential(lambda side: [side.wordgate._xor(d, k) for d, k in ((b"", b""), (b"abc", b"k"), (b"abc", b""))])
+
+
+@pytest.mark.parametrize("replace", [None, "Unpickler"])
+def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
+    path = tmp_path / "words.pkl"
+    path.write_bytes(pickle.dumps(["b", " a"]))
+
+    def scenario(side):
+        if replace:
+            rec = side.rec
+
+            class Logging(pickle.Unpickler):
+                def load(self):
+                    rec.log("load", type(self).__name__)
+                    return super().load()
+            side.patch(pickle, "Unpickler", Logging)
+        return checker(side, ban_word_file=str(path)).banned_words
+    differential(scenario)
