@@ -1,10 +1,14 @@
 """Leak soak: every public entry point, on success and on each error path,
 called many times; reports the growth of sys.getallocatedblocks() and of RSS
-after warm-up, per case and per 100,000 calls.
+after warm-up, per case and per 100,000 calls, and the change in the reference
+counts of every kavira module, of every class and function they define, and
+of the error types they raise.
 
     python scripts/soak.py [--calls N] [--warmup N] [--bound BLOCKS]
 
-Exits non-zero when any case grows by more than BOUND blocks per 100,000 calls.
+Exits non-zero when any case grows by more than BOUND blocks per 100,000 calls,
+or when a case leaves any of those objects with more references after each of
+its two counting windows than before it: nothing a call creates may keep one.
 A reference leaked on every call shows as 100,000 blocks per 100,000 calls;
 the default bound of 1,000 (1% of that) allows for Pillow's own allocations,
 which settle slowly, as the reference row of bare Pillow calls shows.
@@ -12,6 +16,7 @@ which settle slowly, as the reference row of bare Pillow calls shows.
 
 import argparse
 import gc
+import importlib
 import io
 import os
 import pickle
@@ -136,6 +141,30 @@ def cases(workdir):
     }
 
 
+MODULES = ("framekit", "aspectra", "tessel", "lumen", "resize", "wordgate", "_wordvault")
+
+
+def tracked_objects():
+    """The modules, what they define, and the types their calls hand out."""
+    objects = {"PromptBanError": PromptBanError, "ServiceError": ServiceError}
+    for name in MODULES:
+        module = importlib.import_module(f"kavira.{name}")
+        objects[f"kavira.{name}"] = module
+        for attribute, value in vars(module).items():
+            if getattr(value, "__module__", None) == module.__name__:
+                objects[f"{name}.{attribute}"] = value
+                if isinstance(value, type):
+                    for member, inner in vars(value).items():
+                        if type(inner).__name__ == "function" and type(inner) is not type(tracked_objects):
+                            objects[f"{name}.{attribute}.{member}"] = inner
+    objects["kavira.function"] = type(image_resize)
+    return objects
+
+
+def refcounts(objects):
+    return {name: sys.getrefcount(value) for name, value in objects.items()}
+
+
 class _Sized:
     size = (0, 4)
 
@@ -154,6 +183,8 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as workdir:
         table = cases(workdir)
+        objects = tracked_objects()
+        leaks = []
         worst = 0.0
         total_calls = 0
         print(f"{'case':<32} {'calls':>8} {'blocks':>8} {'per 100k':>9}")
@@ -170,7 +201,9 @@ def main():
             # The smaller growth of two windows: a leak grows in both, while a
             # cache that is still settling grows less and less.
             windows = []
+            held = []
             for _ in range(2):
+                counts = refcounts(objects)
                 gc.collect()
                 before = sys.getallocatedblocks()
                 for _ in range(args.calls):
@@ -178,7 +211,12 @@ def main():
                 gc.collect()
                 # Less the one block that holds `before` itself.
                 windows.append(sys.getallocatedblocks() - before - 1)
+                after = refcounts(objects)
+                held.append({k: after[k] - counts[k] for k in counts if after[k] > counts[k]})
+                del counts, after
             grown = min(windows)
+            for key in held[0].keys() & held[1].keys():
+                leaks.append(f"{name}: {key} gained {held[0][key]} and {held[1][key]} references")
             per_100k = grown * 100_000 / args.calls
             worst = max(worst, per_100k)
             total_calls += 2 * args.calls
@@ -186,10 +224,14 @@ def main():
         rss_growth = rss_kib() - start_rss
     print(f"total {total_calls} calls; worst case {worst:.1f} blocks per 100,000 calls; "
           f"RSS growth after warm-up {rss_growth} KiB ({rss_growth * 100_000 / total_calls:.1f} KiB per 100,000 calls)")
+    print(f"reference counts of {len(objects)} modules, classes, functions and types: "
+          f"{len(leaks)} grew in both windows of a case")
+    for leak in leaks:
+        print(f"soak: {leak}", file=sys.stderr)
     if worst > args.bound:
         print(f"soak: growth above the bound of {args.bound} blocks per 100,000 calls", file=sys.stderr)
         return 1
-    return 0
+    return 1 if leaks else 0
 
 
 if __name__ == "__main__":
