@@ -57,6 +57,8 @@ def differential(scenario):
             side = Side(name=side_name, rec=Recorder(), stack=stack, **modules)
             try:
                 outcome = ("result", type(result := scenario(side)).__name__, side.rec.describe(result))
+            except (NameError, SyntaxError):
+                raise
             except Exception as error:
                 message = re.sub(" at 0x[0-9a-f]+", "", str(error))
                 outcome = ("raise", type(error).__name__, message, side.rec.describe(getattr(error, "data", None)))
@@ -500,4 +502,28 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
                     return super().load()
             side.patch(pickle, "Unpickler", Logging)
         return checker(side, ban_word_file=str(path)).banned_words
+    differential(scenario)
+
+
+@pytest.mark.parametrize("threshold", [50, 1])
+@pytest.mark.parametrize("words", [[], ["b", "Ab"], ["Ab", 3]], ids=["empty", "words", "not-str"])
+def test_engines_built_directly(threshold, words):
+    def scenario(side):
+        side.patch(side.wordgate, "_AC_THRESHOLD", threshold)
+        check = checker(side, builtin_words=["seed"])
+        check.banned_words = words
+        rec = side.rec
+
+        class Flag:
+            def __bool__(self):
+                rec.log("bool", "ignore_case")
+                return True
+
+            def __repr__(self):
+                return "Flag()"
+        check.ignore_case = Flag()
+        automaton = check._build_automaton() if side.wordgate._HAS_AC else None
+        check._build_engine()
+        return (sorted(automaton.keys()) if automaton is not None else None,
+                queries(check, "xAbx"), check._ban_regex is None, check._automaton is None)
     differential(scenario)
