@@ -121,7 +121,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
   Ref target = kv::true_divide(width, height);
   Ref limit = kv::getattr(self, s.approx_search_range);
   // range(1, limit + 1) admits integers only.
-  Ref stop = Ref::steal(PyNumber_Index(kv::add(limit, s.one)));
+  Ref stop = Ref::steal(PyNumber_Index(kv::add(limit, s.one).get()));
 
   int overflow = 0;
   const long long stop_value = PyLong_AsLongLongAndOverflow(stop, &overflow);

@@ -199,7 +199,7 @@ Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* retur
   // A different target ratio: hand the input back untouched.
   // Each mention of self.proportion is its own read, as a property would see it.
   if (kv::getattr(self, s.proportion).get() != Py_None &&
-      kv::check(PyObject_RichCompareBool(kv::getattr(self, s.proportion), closest, Py_NE))) {
+      kv::check(PyObject_RichCompareBool(kv::getattr(self, s.proportion).get(), closest, Py_NE))) {
     kv::call_method(stream, s.seek, s.zero);
     Ref original = kv::call_method(stream, s.read);
     if (!with_ratio) return original;

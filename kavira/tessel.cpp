@@ -110,7 +110,7 @@ Ref is_valid_image_size(State& s, PyObject* cls, PyObject* width, PyObject* heig
   Ref long_edge = kv::max2(width, height);
   Ref short_edge = kv::min2(width, height);
   Ref ratio = kv::true_divide(long_edge, short_edge);
-  auto compare = [](PyObject* a, PyObject* b, int op) { return Ref::steal(PyObject_RichCompare(a, b, op)); };
+  auto compare = [](kv::Borrowed a, kv::Borrowed b, int op) { return Ref::steal(PyObject_RichCompare(a, b, op)); };
   auto divisible = [&](PyObject* side) {
     return compare(kv::remainder(side, kv::getattr(cls, s.MULTIPLE)), kv::integer(0), Py_EQ);
   };
@@ -311,7 +311,7 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   Ref sqrt = math_sqrt();
   Ref w = kv::call(sqrt, kv::multiply(target, ratio));
   Ref h = kv::true_divide(w, ratio);
-  auto rescale = [&](PyObject* scale) {
+  auto rescale = [&](kv::Borrowed scale) {
     w = kv::multiply(w, scale);
     h = kv::multiply(h, scale);
   };

@@ -47,7 +47,7 @@ struct State : kv::ModuleState {
   kv::Held ban_error_keywords = kv::names("error_msg", "data");
 };
 
-Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+Ref concat(kv::Borrowed a, kv::Borrowed b) { return Ref::steal(PyUnicode_Concat(a, b)); }
 
 // item.strip(), natively for an exact str.
 Ref strip_item(State& s, PyObject* item) {
@@ -94,7 +94,7 @@ Ref load_default_words(State& s) {
 Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
   Ref where = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
   Ref error_type = kv::getattr(s.global(s.pickle), s.UnpicklingError);
-  PyErr_SetObject(error_type, concat(s.refused_global_prefix, where));
+  PyErr_SetObject(error_type, concat(s.refused_global_prefix, where).get());
   kv::raise();
 }
 
@@ -108,8 +108,10 @@ const kv::FunctionSpec refuse_global_spec{
 
 Ref make_safe_unpickler(PyObject* module, PyObject* base) {
   Ref namespace_ = kv::new_dict();
-  kv::check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module))));
-  kv::check(PyDict_SetItemString(namespace_, "find_class", kv::make_function(module, refuse_global_spec)));
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  kv::check(PyDict_SetItemString(namespace_, "__module__", module_name));
+  Ref find_class = kv::make_function(module, refuse_global_spec);
+  kv::check(PyDict_SetItemString(namespace_, "find_class", find_class));
   return kv::call(reinterpret_cast<PyObject*>(&PyType_Type), kv::text("_WordFileUnpickler"), kv::tuple(base),
                   namespace_);
 }
@@ -125,7 +127,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   if (!data) return kv::new_list();
   if (!PyList_Check(data.get())) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-    PyErr_SetObject(PyExc_ValueError, concat(s.not_list_prefix, type_name));
+    PyErr_SetObject(PyExc_ValueError, concat(s.not_list_prefix, type_name).get());
     kv::raise();
   }
   Ref words = kv::new_list();
@@ -203,7 +205,7 @@ Ref sort_longest_first(State& s, Ref word_list) {
 Ref load_banned_words(State& s, PyObject* self) {
   Ref seen = kv::new_set();
   Ref word_list = kv::new_list();
-  auto add_words = [&](PyObject* words) {
+  auto add_words = [&](kv::Borrowed words) {
     Ref items = kv::iterate(words);
     while (Ref item = kv::next(items)) {
       Ref w = strip_item(s, item);
@@ -222,7 +224,7 @@ Ref load_banned_words(State& s, PyObject* self) {
     Ref exists = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.exists), path);
     if (!kv::truthy(exists)) {
       Ref shown = Ref::steal(PyObject_Format(path, nullptr));
-      PyErr_SetObject(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown));
+      PyErr_SetObject(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown).get());
       kv::raise();
     }
     add_words(kv::call_method(self, s.load_from_file, path));
@@ -235,12 +237,14 @@ Ref load_banned_words(State& s, PyObject* self) {
     while (Ref w = kv::next(items)) {
       if (!kv::truthy(strip_item(s, w))) continue;
       Ref cleaned = strip_item(s, w);
-      kv::check(PySet_Add(exclude_set, fold ? kv::call_method(cleaned, s.lower) : cleaned));
+      Ref key = fold ? kv::call_method(cleaned, s.lower) : cleaned;
+      kv::check(PySet_Add(exclude_set, key));
     }
     Ref kept = kv::new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(word_list.get()); ++i) {
       Ref w = Ref::borrow(PyList_GET_ITEM(word_list.get(), i));
-      if (!kv::check(PySet_Contains(exclude_set, fold ? kv::call_method(w, s.lower) : w))) kv::append(kept, w);
+      Ref key = fold ? kv::call_method(w, s.lower) : w;
+      if (!kv::check(PySet_Contains(exclude_set, key))) kv::append(kept, w);
     }
     word_list = kept;
   }
@@ -264,7 +268,8 @@ Ref build_engine(State& s, PyObject* self) {
     return kv::none();
   }
   Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(kv::getattr(self, s.banned_words))));
-  if (kv::check(PyObject_RichCompareBool(count, s.global(s.AC_THRESHOLD), Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
+  Ref threshold = s.global(s.AC_THRESHOLD);
+  if (kv::check(PyObject_RichCompareBool(count, threshold, Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
     kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
     kv::setattr(self, s.ban_regex, Py_None);
     return kv::none();
@@ -341,7 +346,8 @@ Ref find_matched_words(State& s, PyObject* self, PyObject* text) {
 Ref check(State& s, PyObject* self, PyObject* prompt) {
   if (!kv::truthy(kv::call_method(self, s.has_banned_word, prompt))) return Ref::borrow(prompt);
   Ref hit_words = kv::call_method(self, s.find_matched_words, prompt);
-  Ref message = concat(s.banned_prefix, Ref::steal(PyUnicode_Join(s.comma, hit_words)));
+  Ref joined = Ref::steal(PyUnicode_Join(s.comma, hit_words));
+  Ref message = concat(s.banned_prefix, joined);
   kv::raise_object(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
 }
 

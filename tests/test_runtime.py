@@ -2,9 +2,11 @@
 Python functions, argument binding and conversion, plain classes."""
 
 import inspect
+import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -193,3 +195,26 @@ def test_package_imports_without_pillow_and_other_modules_survive(tmp_path):
         """
     )
     subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
+
+
+RUNTIME = Path(__file__).resolve().parents[1] / "runtime"
+
+
+@pytest.mark.skipif(not (RUNTIME / "kavira" / "runtime.hpp").exists() or not shutil.which("g++"),
+                    reason="needs the runtime sources and g++")
+@pytest.mark.parametrize("body, compiles", [
+    ("kv::Ref r = kv::text(\"x\"); PyObject* p = r; (void)p;", True),
+    ("PyObject* p = kv::text(\"x\").get(); (void)p;", True),
+    ("(void)kv::truthy(kv::text(\"x\"));", True),
+    # A temporary's pointer may not be taken without .get().
+    ("PyObject* p = kv::text(\"x\"); (void)p;", False),
+    ("(void)PyObject_IsTrue(kv::text(\"x\"));", False),
+])
+def test_a_temporary_refs_pointer_needs_get(tmp_path, body, compiles):
+    import sysconfig
+    source = tmp_path / "probe.cpp"
+    source.write_text(f'#include "kavira/runtime.hpp"\nvoid probe() {{ {body} }}\n')
+    result = subprocess.run(
+        ["g++", "-std=c++20", "-fsyntax-only", f"-I{RUNTIME}", f"-I{sysconfig.get_paths()['include']}", str(source)],
+        capture_output=True, text=True)
+    assert (result.returncode == 0) == compiles, result.stderr[-2000:]

@@ -17,7 +17,7 @@ Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 namespace {
 // IMPORT_FROM: the attribute, or a submodule already in sys.modules, else
 // the interpreter's ImportError.
-Ref name_from(PyObject* imported, PyObject* name) {
+Ref name_from(Borrowed imported, Borrowed name) {
   PyObject* value = PyObject_GetAttr(imported, name);
   if (value) return Ref::steal(value);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
@@ -37,17 +37,17 @@ Ref name_from(PyObject* imported, PyObject* name) {
   raise();
 }
 
-Ref import_level(PyObject* globals, const char* module, PyObject* fromlist, int level) {
-  return Ref::steal(PyImport_ImportModuleLevelObject(text(module), globals, nullptr, fromlist, level));
+Ref import_level(Borrowed globals, const char* module, Borrowed fromlist, int level) {
+  return Ref::steal(PyImport_ImportModuleLevelObject(text(module).get(), globals, nullptr, fromlist, level));
 }
 }  // namespace
 
-Ref import_from(PyObject* globals, const char* module, const char* attribute, int level) {
+Ref import_from(Borrowed globals, const char* module, const char* attribute, int level) {
   Ref name = text(attribute);
   return name_from(import_level(globals, module, tuple(name), level), name);
 }
 
-std::pair<Ref, Ref> import_from(PyObject* globals, const char* module, const char* first, const char* second,
+std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first, const char* second,
                                 int level) {
   Ref a = text(first), b = text(second);
   Ref imported = import_level(globals, module, tuple(a, b), level);
@@ -55,7 +55,7 @@ std::pair<Ref, Ref> import_from(PyObject* globals, const char* module, const cha
   return {value_a, name_from(imported, b)};
 }
 
-Ref global(PyObject* module_dict, PyObject* name) {
+Ref global(Borrowed module_dict, Borrowed name) {
   PyObject* value = PyDict_GetItemWithError(module_dict, name);
   if (!value) {
     if (PyErr_Occurred()) raise();
@@ -75,11 +75,11 @@ namespace {
 }
 }  // namespace
 
-std::pair<Ref, Ref> unpack2(PyObject* value) {
+std::pair<Ref, Ref> unpack2(Borrowed value) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
     if (n != 2) unpack_error(n);
-    PyObject** items = PySequence_Fast_ITEMS(value);
+    PyObject** items = PySequence_Fast_ITEMS(value.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
   PyObject* iterator = PyObject_GetIter(value);
@@ -99,10 +99,10 @@ std::pair<Ref, Ref> unpack2(PyObject* value) {
   return {std::move(first), std::move(second)};
 }
 
-void raise_object(PyObject* exception) {
+void raise_object(Borrowed exception) {
   if (PyExceptionInstance_Check(exception)) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
-  } else if (PyExceptionClass_Check(exception)) {
+  } else if (PyExceptionClass_Check(exception.get())) {
     PyErr_SetNone(exception);
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -111,7 +111,7 @@ void raise_object(PyObject* exception) {
 }
 
 namespace {
-Ref lookup_special(PyObject* object, PyObject* name) {
+Ref lookup_special(Borrowed object, Borrowed name) {
   PyObject* descriptor = _PyType_Lookup(Py_TYPE(object), name);
   if (!descriptor) return nullptr;
   descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
@@ -120,7 +120,7 @@ Ref lookup_special(PyObject* object, PyObject* name) {
 }
 }  // namespace
 
-std::pair<Ref, Ref> context_methods(PyObject* manager) {
+std::pair<Ref, Ref> context_methods(Borrowed manager) {
   static PyObject* enter_name = PyUnicode_InternFromString("__enter__");
   static PyObject* exit_name = PyUnicode_InternFromString("__exit__");
   Ref enter = lookup_special(manager, enter_name);
@@ -133,7 +133,7 @@ std::pair<Ref, Ref> context_methods(PyObject* manager) {
   return {std::move(enter), std::move(exit)};
 }
 
-bool exit_with_error(PyObject* exit) {
+bool exit_with_error(Borrowed exit) {
   PendingError error;
   error.normalize();
   if (error.value() != Py_None && error.traceback() != Py_None)
@@ -183,7 +183,7 @@ Ref pair_text(long long first, char separator, long long second) {
   return text;
 }
 
-Ref ratio_text(PyObject* width, PyObject* height) {
+Ref ratio_text(Borrowed width, Borrowed height) {
   int overflow_w = 0, overflow_h = 0;
   if (PyLong_CheckExact(width) && PyLong_CheckExact(height)) {
     long long w = PyLong_AsLongLongAndOverflow(width, &overflow_w);
@@ -193,8 +193,8 @@ Ref ratio_text(PyObject* width, PyObject* height) {
   return Ref::steal(PyUnicode_FromFormat("%S:%S", width, height));
 }
 
-std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text) {
-  int kind = PyUnicode_KIND(text);
+std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text) {
+  int kind = PyUnicode_KIND(text.get());
   const void* data = PyUnicode_DATA(text);
   Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
   while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
@@ -202,18 +202,18 @@ std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text) {
   return {start, end};
 }
 
-Ref strip(PyObject* text) {
+Ref strip(Borrowed text) {
   auto [start, end] = stripped_bounds(text);
   return Ref::steal(PyUnicode_Substring(text, start, end));
 }
 
-Ref lower(PyObject* text) {
+Ref lower(Borrowed text) {
   static PyObject* lower_name = PyUnicode_InternFromString("lower");
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   if (!PyUnicode_IS_ASCII(text)) {
     // Unchanged by lower() when no character has a lower-case mapping of
     // its own; U+0130 is the one whose full mapping differs from its simple one.
-    int kind = PyUnicode_KIND(text);
+    int kind = PyUnicode_KIND(text.get());
     const void* data = PyUnicode_DATA(text);
     for (Py_ssize_t i = 0; i < n; ++i) {
       Py_UCS4 c = PyUnicode_READ(kind, data, i);
@@ -230,7 +230,7 @@ Ref lower(PyObject* text) {
   return result;
 }
 
-bool is_blank(PyObject* text) {
+bool is_blank(Borrowed text) {
   auto [start, end] = stripped_bounds(text);
   return start == end;
 }
@@ -583,11 +583,9 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-Ref new_function_type(PyObject* module) {
-  return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
-}
+Ref new_function_type(Borrowed module) { return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr)); }
 
-Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* defaults) {
+Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults) {
   if (definition.params.size() > kMaxParams ||
       definition.impl.arity != definition.params.size() + (definition.var_keywords ? 1 : 0))
     raise(PyExc_SystemError, "kavira: %s is declared with the wrong number of parameters", definition.qualname);
@@ -599,10 +597,10 @@ Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* de
   for (size_t i = 0; i < definition.params.size(); ++i) {
     Ref name = intern(definition.params[i].name);
     if (definition.params[i].annotation)
-      check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation)));
+      check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation).get()));
     PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), name.release());
   }
-  if (definition.returns) check(PyDict_SetItemString(annotations, "return", text(definition.returns)));
+  if (definition.returns) check(PyDict_SetItemString(annotations, "return", text(definition.returns).get()));
 
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
@@ -629,15 +627,15 @@ Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* de
   return object;
 }
 
-Ref make_class(PyObject* module, const char* name, const char* doc, std::initializer_list<Member> members) {
+Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members) {
   static PyObject* module_key = PyUnicode_InternFromString("__module__");
   static PyObject* qualname_key = PyUnicode_InternFromString("__qualname__");
   static PyObject* doc_key = PyUnicode_InternFromString("__doc__");
   Ref class_name = text(name);
   Ref namespace_ = new_dict();
-  check(PyDict_SetItem(namespace_, module_key, Ref::steal(PyModule_GetNameObject(module))));
+  check(PyDict_SetItem(namespace_, module_key, Ref::steal(PyModule_GetNameObject(module)).get()));
   check(PyDict_SetItem(namespace_, qualname_key, class_name));
-  if (doc) check(PyDict_SetItem(namespace_, doc_key, text(doc)));
+  if (doc) check(PyDict_SetItem(namespace_, doc_key, text(doc).get()));
   for (const Member& member : members) check(PyDict_SetItemString(namespace_, member.name, member.value));
   Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);

@@ -20,7 +20,10 @@
 //     can run Python code.
 //   * No borrowed pointer across Python code. Look-ups return an owned Ref,
 //     and "absent" (a null Ref) is never the same as an error (a throw):
-//     dict_get() instead of PyDict_GetItem*.
+//     dict_get() instead of PyDict_GetItem*. A Ref converts to PyObject*
+//     only while it has a name; a temporary needs .get(), so its pointer is
+//     never kept past it unnoticed. Runtime functions take Borrowed, which
+//     accepts temporaries for the span of the call.
 //   * Lifetimes. Every object a module state holds is Held, and the module's
 //     traverse and clear walk that one registry.
 #pragma once
@@ -29,6 +32,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -84,11 +88,34 @@ class Ref {
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
-  operator PyObject*() const { return p_; }
+  // A named Ref passes where a PyObject* is wanted; a temporary does not,
+  // so its pointer cannot outlive it unnoticed: write .get() for a C API
+  // call, or pass it to a runtime function, which takes Borrowed.
+  operator PyObject*() const& { return p_; }
+  operator PyObject*() const&& = delete;
 
  private:
   explicit Ref(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
+};
+
+// What runtime functions take: a reference borrowed for the span of one
+// call, from a PyObject*, a Ref (a temporary one lives until the call
+// returns) or a Name. Only ever a parameter type.
+class Borrowed {
+ public:
+  Borrowed(PyObject* p) : p_(p) {}
+  Borrowed(const Ref& r) : p_(r.get()) {}
+  template <class T>
+    requires requires(const T& t) {
+      { t.get() } -> std::same_as<PyObject*>;
+    }
+  Borrowed(const T& named) : p_(named.get()) {}
+  operator PyObject*() const { return p_; }
+  PyObject* get() const { return p_; }
+
+ private:
+  PyObject* p_;
 };
 
 // Owns the exception being handled while cleanup code runs, and restores it.
@@ -143,39 +170,39 @@ Ref tuple(const A&... items) {
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
-inline void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline Ref getattr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
-inline void setattr(PyObject* object, PyObject* name, PyObject* value) { check(PyObject_SetAttr(object, name, value)); }
-inline Ref getitem(PyObject* object, PyObject* key) { return Ref::steal(PyObject_GetItem(object, key)); }
-inline void setitem(PyObject* object, PyObject* key, PyObject* value) { check(PyObject_SetItem(object, key, value)); }
-inline bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
-inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-inline Ref str(PyObject* object) { return Ref::steal(PyObject_Str(object)); }
-inline Py_ssize_t length(PyObject* object) {
+inline Ref getattr(Borrowed object, Borrowed name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
+inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
+inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
+inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
+inline Py_ssize_t length(Borrowed object) {
   Py_ssize_t n = PyObject_Size(object);
   if (n < 0) raise();
   return n;
 }
 
 // Next item of an iterator, or a null Ref at the end.
-inline Ref next(PyObject* iterator) {
+inline Ref next(Borrowed iterator) {
   PyObject* item = PyIter_Next(iterator);
   if (!item && PyErr_Occurred()) raise();
   return Ref::steal_or_null(item);
 }
-inline Ref iterate(PyObject* iterable) { return Ref::steal(PyObject_GetIter(iterable)); }
+inline Ref iterate(Borrowed iterable) { return Ref::steal(PyObject_GetIter(iterable)); }
 
 // f(args...) through vectorcall.
 template <class... A>
-Ref call(PyObject* callable, const A&... args) {
+Ref call(Borrowed callable, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
 template <class... A>
-Ref call_kw(PyObject* callable, PyObject* kwnames, const A&... args) {
+Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -185,14 +212,14 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, const A&... args) {
 // The method is looked up after the arguments exist, so they must be
 // constants or values already bound; otherwise use method().
 template <class... A>
-Ref call_method(PyObject* object, PyObject* name, const A&... args) {
+Ref call_method(Borrowed object, Borrowed name, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
   return Ref::steal(
       PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... A>
-Ref call_method_kw(PyObject* object, PyObject* name, PyObject* kwnames, const A&... args) {
+Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
   size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -207,18 +234,18 @@ class Method {
     return call(bound_.get(), args...);
   }
   template <class... A>
-  Ref with_keywords(PyObject* kwnames, const A&... args) const {
+  Ref with_keywords(Borrowed kwnames, const A&... args) const {
     return call_kw(bound_.get(), kwnames, args...);
   }
 
  private:
   Ref bound_;
 };
-inline Method method(PyObject* object, PyObject* name) { return Method(object, name); }
+inline Method method(Borrowed object, Borrowed name) { return Method(object, name); }
 
 // d[key] as an owned reference, or a null Ref when the key is absent; an
 // error raised by a key's __eq__ or __hash__ throws.
-inline Ref dict_get(PyObject* dict, PyObject* key) {
+inline Ref dict_get(Borrowed dict, Borrowed key) {
   PyObject* value = PyDict_GetItemWithError(dict, key);
   if (!value && PyErr_Occurred()) raise();
   return Ref::borrow(value);
@@ -235,25 +262,24 @@ inline void check_signals() {
 // `import name` and `from name import attribute` (level > 0 is relative to
 // the package of `globals`).
 Ref import(const char* name);
-Ref import_from(PyObject* globals, const char* module, const char* attribute, int level = 0);
+Ref import_from(Borrowed globals, const char* module, const char* attribute, int level = 0);
 // `from module import first, second`: one import, two names.
-std::pair<Ref, Ref> import_from(PyObject* globals, const char* module, const char* first, const char* second,
-                                int level);
+std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first, const char* second, int level);
 
 // A module global as the interpreter's LOAD_GLOBAL finds it: the module's
 // namespace, then builtins, else NameError.
-Ref global(PyObject* module_dict, PyObject* name);
+Ref global(Borrowed module_dict, Borrowed name);
 
 // `a, b = value`, with the messages the modules document.
-std::pair<Ref, Ref> unpack2(PyObject* value);
+std::pair<Ref, Ref> unpack2(Borrowed value);
 
 // `raise exception` for an object that a call returned.
-[[noreturn]] void raise_object(PyObject* exception);
+[[noreturn]] void raise_object(Borrowed exception);
 
 // `with manager as value: body(value)`. Returns false when __exit__
 // swallowed an exception, so the body did not finish.
 template <class Body>
-bool with(PyObject* manager, Body&& body);
+bool with(Borrowed manager, Body&& body);
 
 // ---------------------------------------------------------------------------
 // Numbers, with the interpreter's semantics
@@ -263,7 +289,7 @@ constexpr long long kExactDoubleLimit = 1LL << 53;
 
 // The value of an exact int when it lies within +-2**53, which any double
 // operation handles exactly.
-inline bool small_int(PyObject* o, long long& out) {
+inline bool small_int(Borrowed o, long long& out) {
   if (!PyLong_CheckExact(o)) return false;
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -273,9 +299,9 @@ inline bool small_int(PyObject* o, long long& out) {
 }
 
 // The value of an exact float, or of a small exact int as a double.
-inline bool native_real(PyObject* o, double& out) {
+inline bool native_real(Borrowed o, double& out) {
   if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
+    out = PyFloat_AS_DOUBLE(o.get());
     return true;
   }
   long long v;
@@ -286,24 +312,24 @@ inline bool native_real(PyObject* o, double& out) {
   return false;
 }
 
-inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
-inline Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
-inline Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-inline Ref true_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
-inline Ref floor_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
-inline Ref remainder(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Remainder(a, b)); }
-inline Ref absolute(PyObject* a) { return Ref::steal(PyNumber_Absolute(a)); }
-inline bool less(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
-inline bool greater(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
+inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref floor_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }
+inline Ref absolute(Borrowed a) { return Ref::steal(PyNumber_Absolute(a)); }
+inline bool less(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
+inline bool greater(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
 
 // int(x) and float(x).
-inline Ref to_int(PyObject* o) {
+inline Ref to_int(Borrowed o) {
   if (PyLong_CheckExact(o)) return Ref::borrow(o);
   return Ref::steal(PyNumber_Long(o));
 }
 // max(a, b) and min(a, b): the second only when strictly greater (smaller).
-inline Ref max2(PyObject* a, PyObject* b) { return Ref::borrow(greater(b, a) ? b : a); }
-inline Ref min2(PyObject* a, PyObject* b) { return Ref::borrow(less(b, a) ? b : a); }
+inline Ref max2(Borrowed a, Borrowed b) { return Ref::borrow(greater(b, a) ? b : a); }
+inline Ref min2(Borrowed a, Borrowed b) { return Ref::borrow(less(b, a) ? b : a); }
 
 // int(x) of a finite double within the exact range; false when Python
 // would produce a big int or raise.
@@ -314,7 +340,7 @@ inline bool truncate_native(double x, long long& out) {
 }
 
 // "%S:%S" for two integers, the form every ratio string takes.
-Ref ratio_text(PyObject* width, PyObject* height);
+Ref ratio_text(Borrowed width, Borrowed height);
 // The decimal text of two integers joined by one ASCII separator.
 Ref pair_text(long long first, char separator, long long second);
 
@@ -323,11 +349,11 @@ Ref pair_text(long long first, char separator, long long second);
 
 // str.strip() with no argument, for an exact str, and the [start, end)
 // bounds of what it keeps.
-Ref strip(PyObject* text);
-std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(PyObject* text);
-bool is_blank(PyObject* text);
+Ref strip(Borrowed text);
+std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text);
+bool is_blank(Borrowed text);
 // str.lower(), natively for ASCII text.
-Ref lower(PyObject* text);
+Ref lower(Borrowed text);
 
 // ---------------------------------------------------------------------------
 // Functions and classes
@@ -421,7 +447,7 @@ struct ModuleState {
   PyObject* globals = nullptr;  // the module's namespace, owned by the module
   bool cleared = false;         // set by the module's clear; calls refuse to run after it
   // A module global, looked up now.
-  Ref global(PyObject* name) const { return kv::global(globals, name); }
+  Ref global(Borrowed name) const { return kv::global(globals, name); }
 };
 
 inline Held::Held(Ref value) : Ref(std::move(value)) {
@@ -447,7 +473,7 @@ Ref names(const A*... utf8) {
 }
 
 // A new function object of the module. `defaults` is a tuple or None.
-Ref make_function(PyObject* module, const FunctionSpec& definition, PyObject* defaults = Py_None);
+Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
 
 // type(name, (object,), namespace) with __module__, __qualname__ and
 // __doc__ set and the members added in order.
@@ -455,18 +481,18 @@ struct Member {
   const char* name;
   Ref value;
 };
-Ref make_class(PyObject* module, const char* name, const char* doc, std::initializer_list<Member> members);
+Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members);
 
 inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
 inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
 
 // Binds a module global.
-inline void add_global(PyObject* module, const char* name, const Ref& value) {
+inline void add_global(Borrowed module, const char* name, const Ref& value) {
   check(PyModule_AddObjectRef(module, name, value));
 }
 
 // The function type of one module, made once in its exec slot.
-Ref new_function_type(PyObject* module);
+Ref new_function_type(Borrowed module);
 
 // Runs `body` and turns a C++ throw into a pending Python error.
 template <class Body>
@@ -536,12 +562,12 @@ struct ModuleDefinition {
 
 // The bound __enter__ and __exit__ of a context manager, looked up on its
 // type as the interpreter does.
-std::pair<Ref, Ref> context_methods(PyObject* manager);
+std::pair<Ref, Ref> context_methods(Borrowed manager);
 // Calls __exit__ for the pending exception; true when it swallowed it.
-bool exit_with_error(PyObject* exit);
+bool exit_with_error(Borrowed exit);
 
 template <class Body>
-bool with(PyObject* manager, Body&& body) {
+bool with(Borrowed manager, Body&& body) {
   auto [enter, exit] = context_methods(manager);
   Ref value = call(enter);
   try {
