@@ -126,6 +126,7 @@ bool closest_native(PyObject* ratio_map, double target, Ref& chosen) {
   PyObject* nearest = nullptr;
   Py_ssize_t position = 0;
   PyObject *key, *value;
+  // raw-api: ok the walk runs no Python code, and the key is owned before return
   while (PyDict_Next(ratio_map, &position, &key, &value)) {
     if (!PyFloat_CheckExact(value)) return false;
     double diff = std::fabs(target - PyFloat_AS_DOUBLE(value));
@@ -150,7 +151,7 @@ Ref quotient(PyObject* width, PyObject* height) {
 Ref first_standard_ratio(State& s, PyObject* self) {
   Ref ratios = kv::getattr(self, s.STANDARD_RATIO_LIST);
   if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
-    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
+    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));  // raw-api: ok owned at once, size checked
   return kv::getitem(ratios, s.zero);
 }
 

@@ -27,11 +27,12 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
   long long best_w = 0, best_h = 0;
   Py_ssize_t best = -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+    // raw-api: ok nothing in this loop runs Python code
     PyObject* row = PyList_GET_ITEM(rows, i);
+    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 2) return false;
     long long w, h;
-    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 2 || !kv::small_int(PyTuple_GET_ITEM(row, 0), w) ||
-        !kv::small_int(PyTuple_GET_ITEM(row, 1), h) || h == 0)
-      return false;
+    if (!kv::small_int(PyTuple_GET_ITEM(row, 0), w)) return false;            // raw-api: ok as above
+    if (!kv::small_int(PyTuple_GET_ITEM(row, 1), h) || h == 0) return false;  // raw-api: ok as above
     double diff = std::fabs(aspect - static_cast<double>(w) / static_cast<double>(h));
     // Tuple order: the first unequal item decides.
     bool smaller = best < 0 || (diff != best_diff ? diff < best_diff : w != best_w ? w < best_w : h < best_h);
@@ -42,6 +43,7 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
       best_h = h;
     }
   }
+  // raw-api: ok still no Python code since the loop; both items are owned here
   PyObject* row = PyList_GET_ITEM(rows, best);
   width = Ref::borrow(PyTuple_GET_ITEM(row, 0));
   height = Ref::borrow(PyTuple_GET_ITEM(row, 1));

@@ -189,6 +189,7 @@ Ref sort_longest_first(State& s, Ref word_list) {
   std::vector<std::pair<Py_ssize_t, PyObject*>> keyed;
   keyed.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // raw-api: ok the list is ours alone and no Python code runs before the new list owns every word
     PyObject* word = PyList_GET_ITEM(word_list.get(), i);
     if (!PyUnicode_CheckExact(word)) {
       kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
@@ -198,7 +199,10 @@ Ref sort_longest_first(State& s, Ref word_list) {
   }
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   Ref sorted = Ref::steal(PyList_New(n));
-  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[static_cast<size_t>(i)].second));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // raw-api: ok PyList_SET_ITEM steals the reference this makes
+    PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[static_cast<size_t>(i)].second));
+  }
   return sorted;
 }
 
@@ -241,8 +245,8 @@ Ref load_banned_words(State& s, PyObject* self) {
       kv::check(PySet_Add(exclude_set, key));
     }
     Ref kept = kv::new_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(word_list.get()); ++i) {
-      Ref w = Ref::borrow(PyList_GET_ITEM(word_list.get(), i));
+    Ref words = kv::iterate(word_list);
+    while (Ref w = kv::next(words)) {
       Ref key = fold ? kv::call_method(w, s.lower) : w;
       if (!kv::check(PySet_Contains(exclude_set, key))) kv::append(kept, w);
     }

@@ -91,6 +91,7 @@ KV_RUNS = {
     "Adapter::run": "runs the implementation",
 }
 KV_PURE = {
+    "Borrowed": "a parameter type",
     "raise": "[[noreturn]]: nothing evaluated after it",
     "check": "status test",
     "ptr": "conversion",

@@ -518,8 +518,9 @@ PyObject* get_signature(PyObject* self, void*) {
         }
         if (f->definition->var_keywords) {
           Ref name = text("kwargs");
-          append(parameters, call_kw(parameter, parameter_keywords, name, getattr(parameter, names[3]), empty,
-                                     annotation_of(name)));
+          Ref kind = getattr(parameter, names[3]);
+          Ref annotation = annotation_of(name);
+          append(parameters, call_kw(parameter, parameter_keywords, name, kind, empty, annotation));
         }
         return call_kw(signature, return_keyword, parameters, annotation_of(names[5])).release();
       },
