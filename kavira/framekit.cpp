@@ -58,35 +58,50 @@ Ref init(State& s, PyObject* self, PyObject* proportion, PyObject* need_adjust, 
 // ---------------------------------------------------------------------------
 // Framekit._parse_ratio
 
-// int() of text[start:end], a run of decimal digits.
-Ref digits_to_int(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-  if (end - start <= 18) {
-    int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    long long value = 0;
-    for (Py_ssize_t i = start; i < end; ++i) value = value * 10 + Py_UNICODE_TODECIMAL(PyUnicode_READ(kind, data, i));
-    return kv::integer(value);
-  }
-  Ref digits = Ref::steal(PyUnicode_Substring(text, start, end));
+// \d and its value, without a table look-up for the ASCII digits.
+bool is_decimal(Py_UCS4 c) { return c < 128 ? c - '0' < 10 : Py_UNICODE_ISDECIMAL(c); }
+unsigned decimal_value(Py_UCS4 c) { return c < 128 ? c - '0' : static_cast<unsigned>(Py_UNICODE_TODECIMAL(c)); }
+
+// int() of text[from:to], a run of decimal digits whose value, when it has
+// at most 18 digits, is `value`.
+Ref digits_to_int(PyObject* text, Py_ssize_t from, Py_ssize_t to, unsigned long long value) {
+  if (to - from <= 18) return kv::integer(static_cast<long long>(value));
+  Ref digits = Ref::steal(PyUnicode_Substring(text, from, to));
   return Ref::steal(PyLong_FromUnicodeObject(digits, 10));
 }
 
 // The prefix match of "(\d+):(\d+)" on text[start:end], where \d is any
-// Unicode decimal digit.
-bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, Ref& height) {
-  int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  auto digits_from = [&](Py_ssize_t i) {
-    while (i < end && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
-    return i;
-  };
-  Py_ssize_t colon = digits_from(start);
-  if (colon == start || colon == end || PyUnicode_READ(kind, data, colon) != ':') return false;
-  Py_ssize_t last = digits_from(colon + 1);
-  if (last == colon + 1) return false;
-  width = digits_to_int(text, start, colon);
-  height = digits_to_int(text, colon + 1, last);
+// Unicode decimal digit; `data` is the text's storage, one Char per code point.
+template <class Char>
+bool match_ratio(PyObject* text, const Char* data, Py_ssize_t start, Py_ssize_t end, Ref& width, Ref& height) {
+  Py_ssize_t from[2], to[2];
+  unsigned long long value[2];  // wraps past 19 digits, when it is not used
+  Py_ssize_t i = start;
+  for (int part = 0; part < 2; ++part) {
+    if (part == 1) {
+      if (i == end || data[i] != ':') return false;
+      ++i;
+    }
+    from[part] = i;
+    value[part] = 0;
+    for (; i < end && is_decimal(data[i]); ++i) value[part] = value[part] * 10 + decimal_value(data[i]);
+    if (i == from[part]) return false;
+    to[part] = i;
+  }
+  width = digits_to_int(text, from[0], to[0], value[0]);
+  height = digits_to_int(text, from[1], to[1], value[1]);
   return true;
+}
+
+bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, Ref& height) {
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return match_ratio(text, PyUnicode_1BYTE_DATA(text), start, end, width, height);
+    case PyUnicode_2BYTE_KIND:
+      return match_ratio(text, PyUnicode_2BYTE_DATA(text), start, end, width, height);
+    default:
+      return match_ratio(text, PyUnicode_4BYTE_DATA(text), start, end, width, height);
+  }
 }
 
 Ref parse_ratio(State& s, PyObject* ratio_str) {

@@ -189,7 +189,8 @@ CAPI_PURE = set(
     PySequence_Fast_GET_SIZE PySequence_Fast_GET_ITEM PySequence_Fast_ITEMS
     PyUnicode_InternFromString PyUnicode_FromString PyUnicode_FromStringAndSize PyUnicode_New PyUnicode_Substring
     PyUnicode_Concat PyUnicode_Split PyUnicode_Compare PyUnicode_CompareWithASCIIString PyUnicode_AsUTF8
-    PyUnicode_DATA PyUnicode_READ PyUnicode_KIND PyUnicode_GET_LENGTH PyUnicode_IS_ASCII
+    PyUnicode_DATA PyUnicode_READ PyUnicode_READ_CHAR PyUnicode_KIND PyUnicode_GET_LENGTH PyUnicode_IS_ASCII
+    PyUnicode_1BYTE_DATA PyUnicode_2BYTE_DATA PyUnicode_4BYTE_DATA
     PyLong_FromLong PyLong_FromLongLong PyLong_FromSsize_t PyLong_FromSize_t PyLong_FromUnicodeObject
     PyFloat_FromDouble PyFloat_AS_DOUBLE PyBytes_FromStringAndSize PyBytes_AS_STRING PyBytes_GET_SIZE
     PyErr_Occurred PyErr_SetObject PyErr_SetString PyErr_SetNone PyErr_Clear PyErr_ExceptionMatches

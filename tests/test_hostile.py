@@ -83,6 +83,36 @@ def test_patched_re_match_takes_effect():
     assert Framekit._parse_ratio("16:9") == (16, 9)
 
 
+@pytest.mark.parametrize("kind", ["module __getattr__", "module subclass", "missing"])
+def test_module_attributes_through_the_full_protocol(monkeypatch, kind):
+    import re
+    import types
+
+    import kavira.framekit as framekit_module
+
+    seen = []
+    if kind == "module subclass":
+        class Loud(types.ModuleType):
+            def __getattribute__(self, name):
+                seen.append(name)
+                return getattr(re, name)
+        stand_in = Loud("re")
+    else:
+        stand_in = types.ModuleType("re")
+        if kind == "module __getattr__":
+            def module_getattr(name):
+                seen.append(name)
+                return getattr(re, name)
+            stand_in.__getattr__ = module_getattr
+    monkeypatch.setattr(framekit_module, "re", stand_in)
+    if kind == "missing":
+        with pytest.raises(AttributeError, match="module 're' has no attribute 'match'"):
+            Framekit._parse_ratio("16:9")
+    else:
+        assert Framekit._parse_ratio("16:9") == (16, 9)
+        assert "match" in seen
+
+
 def test_is_valid_image_size_returns_a_bool():
     class Limit(int):
         def __ge__(self, other):

@@ -288,35 +288,36 @@ const char* utf8_or(PyObject* s, const char* fallback) {
 }
 
 // The argument as the parameter's annotation admits it.
-Ref convert(const Param& param, Ref value) {
-  PyObject* v = value.get();
+// A parameter's value as the function receives it: a null Ref when `v`
+// passes unchanged, else the converted value.
+Ref convert(const Param& param, PyObject* v) {
   switch (param.kind) {
     case Kind::Any:
-      return value;
+      return nullptr;
     case Kind::OptionalStr:
-      if (v == Py_None) return value;
+      if (v == Py_None) return nullptr;
       [[fallthrough]];
     case Kind::Str:
       if (!PyUnicode_CheckExact(v)) type_error(param, "str", &PyUnicode_Type, v);
-      return value;
+      return nullptr;
     case Kind::Bytes:
       if (!PyBytes_CheckExact(v)) type_error(param, "bytes", &PyBytes_Type, v);
-      return value;
+      return nullptr;
     case Kind::OptionalList:
-      if (v == Py_None) return value;
+      if (v == Py_None) return nullptr;
       [[fallthrough]];
     case Kind::List:
       if (!PyList_CheckExact(v)) type_error(param, "list", &PyList_Type, v);
-      return value;
+      return nullptr;
     case Kind::Int:
-      if (PyLong_CheckExact(v)) return value;
+      if (PyLong_CheckExact(v)) return nullptr;
       // What int() can convert; an object with only __float__ is refused here
       // rather than failing inside int().
       if (PyNumberMethods* number = Py_TYPE(v)->tp_as_number; !number || (!number->nb_index && !number->nb_int))
         type_error(param, "int", nullptr, v);
       return Ref::steal(PyNumber_Long(v));
     case Kind::Float: {
-      if (PyFloat_CheckExact(v)) return value;
+      if (PyFloat_CheckExact(v)) return nullptr;
       PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
       if (!number || (!number->nb_float && !number->nb_index)) type_error(param, "float", nullptr, v);
       double d = PyFloat_AsDouble(v);
@@ -326,7 +327,7 @@ Ref convert(const Param& param, Ref value) {
     case Kind::Bool:
       return boolean(truthy(v));
   }
-  return value;
+  return nullptr;
 }
 
 bool same_name(PyObject* a, PyObject* b) {
@@ -345,8 +346,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         if (given > total) count_error(f, given);
 
-        Ref slots[kMaxParams + 1];
-        for (Py_ssize_t i = 0; i < given; ++i) slots[i] = Ref::borrow(args[i]);
+        // The caller keeps its arguments alive for the call; defaults and
+        // converted values are owned here, since conversion can run Python
+        // code that rebinds __defaults__.
+        PyObject* bound[kMaxParams + 1] = {};
+        Ref owned[kMaxParams + 1];
+        for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args[i];
         Ref extra;
         if (definition.var_keywords) extra = new_dict();
 
@@ -359,24 +364,26 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
           if (index == total) {
             if (!extra) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
             setitem(extra, keyword, value);
-          } else if (slots[index]) {
+          } else if (bound[index]) {
             raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
           } else {
-            slots[index] = Ref::borrow(value);
+            bound[index] = value;
           }
         }
 
         Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
         for (Py_ssize_t i = 0; i < total; ++i) {
-          if (slots[i]) continue;
+          if (bound[i]) continue;
           if (i < first_default) count_error(f, given);
-          slots[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+          owned[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+          bound[i] = owned[i].get();
         }
 
-        PyObject* bound[kMaxParams + 1];
         for (Py_ssize_t i = 0; i < total; ++i) {
-          slots[i] = convert(definition.params[i], std::move(slots[i]));
-          bound[i] = slots[i].get();
+          if (Ref converted = convert(definition.params[i], bound[i])) {
+            owned[i] = std::move(converted);
+            bound[i] = owned[i].get();
+          }
         }
         bound[total] = extra.get();
         return definition.impl.run(Call{self, f->module, bound}).release();

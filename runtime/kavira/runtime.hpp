@@ -172,7 +172,20 @@ inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline Ref getattr(Borrowed object, Borrowed name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline Ref dict_get(Borrowed dict, Borrowed key);
+
+// object.name. For a plain module and a name that is not a dunder, the
+// generic look-up finds nothing on the module type (which has only dunder
+// attributes and cannot gain others) and takes the module's own dict entry:
+// read it directly. A miss takes the full protocol for __getattr__ and the
+// error message.
+inline Ref getattr(Borrowed object, Borrowed name) {
+  if (PyModule_CheckExact(object.get()) && PyUnicode_CheckExact(name.get()) && PyUnicode_GET_LENGTH(name) > 0 &&
+      PyUnicode_READ_CHAR(name, 0) != '_') {
+    if (Ref value = dict_get(PyModule_GetDict(object), name)) return value;
+  }
+  return Ref::steal(PyObject_GetAttr(object, name));
+}
 inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
 inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
 inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
