@@ -3,9 +3,9 @@
 //
 // calc_size has two renderings of one algorithm. The native one runs when
 // the class is the shipped calculator or a subclass that only changes
-// constants to plain ints and floats; it gives up (returns false) wherever
-// Python would leave native arithmetic or raise, and then the exact
-// rendering on Python objects runs from the start.
+// constants to plain ints and floats; it gives up wherever Python would
+// leave native arithmetic, run code or raise, and then the exact rendering
+// on Python objects runs from the parsed ratio.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -18,19 +18,13 @@ namespace {
 
 using kv::Ref;
 
-Ref template_of(PyObject* keys) {
-  Ref dict = kv::new_dict();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) kv::setitem(dict, PyTuple_GET_ITEM(keys, i), Py_None);
-  return dict;
-}
-
 struct State : kv::ModuleState {
-  // math.sqrt and math.floor as imported: the native paths run only while
-  // the functions the Python code would call are these.
-  kv::Held sqrt_function, floor_function;
+  // The math module and its sqrt and floor as imported: the native paths
+  // run only while the functions the Python code would call are these.
+  kv::Held math_module, math_sqrt, math_floor;
   kv::Held round_builtin;
-  // The methods as created here, to recognise an unchanged class.
-  kv::Held round_to_multiple_method, floor_to_multiple_method, is_valid_method;
+  // The class methods' functions as created here, to recognise an unchanged class.
+  kv::Held round_function, floor_function, valid_function;
 
   kv::Name math{"math"}, ServiceError{"ServiceError"}, sqrt{"sqrt"}, floor{"floor"};
   kv::Name MIN_PIXELS{"MIN_PIXELS"}, MAX_PIXELS{"MAX_PIXELS"}, MAX_EDGE{"MAX_EDGE"}, MULTIPLE{"MULTIPLE"};
@@ -43,10 +37,7 @@ struct State : kv::ModuleState {
   kv::Held shrink = kv::floating(0.999);
   kv::Held strict_message = kv::text("图像宽高比不合法, 相差太大");
   kv::Held aspect_ratio_keyword = kv::names("aspect_ratio");
-  kv::Held keys = kv::tuple(kv::text("width"), kv::text("height"), kv::text("size"), kv::text("pixels"),
-                            kv::text("aspect_ratio"), kv::text("resolution"), kv::text("valid"));
-  // Copying a dict that already holds the keys is cheaper than inserting them.
-  kv::Held result_template = template_of(keys);
+  kv::Held keys = kv::names("width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid");
 };
 
 constexpr int kMaxLoop = 20;
@@ -97,7 +88,7 @@ Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multip
   Ref floor = kv::getattr(s.global(s.math), s.floor);
   double v;
   long long m;
-  if (floor.get() == s.floor_function.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
+  if (floor.get() == s.math_floor.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
     if (auto aligned = align_native(v, m, floor_double)) return kv::integer(*aligned);
   return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(floor, q); });
 }
@@ -135,41 +126,39 @@ struct Size {
   Ref width, height, pixels, valid;
 };
 
-// The class's limits, when every one is a plain native value and the class
-// still uses the shipped alignment and test methods.
+// The native rendering runs no Python code: every class attribute it needs
+// is peeked through the class (the type attribute cache answers), module
+// attributes only on the math module as imported, and the preset only when
+// its keys are exact str. When anything is not a plain native value it gives
+// up, and since nothing it did could be seen, the exact rendering starts
+// over from the parsed ratio and makes every read at its own point.
+//
+// A constant that is a descriptor with a __get__ of its own runs in the peek
+// and is then read once per call rather than once per use.
+
+// cls.name, or a null Ref when it is missing.
+Ref peek(PyObject* cls, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(cls, name);
+  if (!value) PyErr_Clear();
+  return Ref::steal_or_null(value);
+}
+
+bool peek_limit(PyObject* cls, PyObject* name, long long& out) {
+  Ref value = peek(cls, name);
+  return value && kv::small_int(value, out) && out > 0 && out < (1LL << 31);
+}
+
+// Whether cls.name is the shipped class method bound to cls.
+bool peek_own(PyObject* cls, PyObject* name, PyObject* function) {
+  Ref bound = peek(cls, name);
+  return bound && PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == function &&
+         PyMethod_GET_SELF(bound.get()) == cls;
+}
+
 struct Limits {
   long long min_pixels, max_pixels, max_edge, multiple;
   double max_ratio;
-  PyObject* preset;
 };
-
-bool small_positive_int(PyObject* o, long long& out) {
-  return o && kv::small_int(o, out) && out > 0 && out < (1LL << 31);
-}
-
-std::optional<Limits> native_limits(State& s, PyObject* cls) {
-  if (Py_TYPE(cls) != &PyType_Type) return {};
-  Ref math = s.global(s.math);
-  if (kv::getattr(math, s.sqrt).get() != s.sqrt_function.get() ||
-      kv::getattr(math, s.floor).get() != s.floor_function.get())
-    return {};
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  auto raw = [&](PyObject* name) { return _PyType_Lookup(type, name); };
-  if (raw(s.round_to_multiple) != s.round_to_multiple_method.get() ||
-      raw(s.floor_to_multiple) != s.floor_to_multiple_method.get() ||
-      raw(s.is_valid_image_size) != s.is_valid_method.get())
-    return {};
-  Limits limits;
-  PyObject* max_ratio = raw(s.MAX_RATIO);
-  limits.preset = raw(s.RESOLUTION_PRESET);
-  if (!small_positive_int(raw(s.MIN_PIXELS), limits.min_pixels) ||
-      !small_positive_int(raw(s.MAX_PIXELS), limits.max_pixels) ||
-      !small_positive_int(raw(s.MAX_EDGE), limits.max_edge) || !small_positive_int(raw(s.MULTIPLE), limits.multiple) ||
-      !max_ratio || !PyFloat_CheckExact(max_ratio) || !limits.preset || !PyDict_CheckExact(limits.preset))
-    return {};
-  limits.max_ratio = PyFloat_AS_DOUBLE(max_ratio);
-  return limits;
-}
 
 struct NativeSize {
   long long width, height, pixels;
@@ -189,13 +178,35 @@ std::optional<bool> valid_native(const Limits& c, long long width, long long hei
          c.min_pixels <= pixels && pixels <= c.max_pixels;
 }
 
-std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, long long rh, PyObject* resolution,
+// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]) as a
+// native int, when the preset is a dict whose look-ups cannot call __eq__.
+bool preset_target(State& s, PyObject* cls, PyObject* resolution, long long& target) {
+  Ref preset = peek(cls, s.RESOLUTION_PRESET);
+  if (!preset || !PyDict_CheckExact(preset.get())) return false;
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(preset, &position, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  // Exact str against exact str: neither look-up can fail or run code.
+  // Python reads the "2k" fallback first, so a preset without it raises.
+  PyObject* chosen = PyDict_GetItemWithError(preset, s.two_k);
+  if (!chosen) return false;
+  if (resolution != s.two_k.get())
+    if (PyObject* found = PyDict_GetItemWithError(preset, resolution)) chosen = found;
+  return kv::small_int(chosen, target) && std::llabs(target) < (1LL << 31);
+}
+
+std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, long long rh, PyObject* resolution,
                                       bool strict) {
-  if (rh == 0) return {};
+  if (Py_TYPE(cls) != &PyType_Type || rh == 0) return {};
+  Limits c;
   double ratio = static_cast<double>(rw) / static_cast<double>(rh);
   long long long_r = rh > rw ? rh : rw;
   long long short_r = rh < rw ? rh : rw;
   if (short_r == 0) return {};
+  Ref max_ratio = peek(cls, s.MAX_RATIO);
+  if (!max_ratio || !PyFloat_CheckExact(max_ratio.get())) return {};
+  c.max_ratio = PyFloat_AS_DOUBLE(max_ratio.get());
   if (static_cast<double>(long_r) / static_cast<double>(short_r) > c.max_ratio) {
     if (strict) return {};
     long long clamped;
@@ -213,23 +224,25 @@ std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, l
     ratio = static_cast<double>(rw) / static_cast<double>(rh);
   }
 
-  // A key's __eq__ may rebind RESOLUTION_PRESET or change the dict, so the
-  // dict and both values are owned, as the Python code's references would be.
-  Ref preset = Ref::borrow(c.preset);
-  Ref fallback = kv::dict_get(preset.get(), s.two_k);
-  if (!fallback) return {};
-  Ref chosen = kv::dict_get(preset.get(), resolution);
-  if (!chosen) chosen = fallback;
   long long target;
-  if (!kv::small_int(chosen.get(), target) || std::llabs(target) >= (1LL << 31)) return {};
+  if (!preset_target(s, cls, resolution, target) || !peek_limit(cls, s.MIN_PIXELS, c.min_pixels) ||
+      !peek_limit(cls, s.MAX_PIXELS, c.max_pixels))
+    return {};
   target = c.max_pixels < target ? c.max_pixels : target;
   target = target > c.min_pixels ? target : c.min_pixels;
 
+  // Reading attributes of anything but the math module could run code.
+  Ref math = s.global(s.math);
+  if (math.get() != s.math_module.get() || peek(math, s.sqrt).get() != s.math_sqrt.get()) return {};
   double area = static_cast<double>(target) * ratio;
   if (!(area >= 0)) return {};
   double w = std::sqrt(area);
   double h = w / ratio;
 
+  if (!peek_own(cls, s.round_to_multiple, s.round_function) || !peek_limit(cls, s.MULTIPLE, c.multiple) ||
+      !peek_own(cls, s.is_valid_image_size, s.valid_function) || !peek_limit(cls, s.MAX_EDGE, c.max_edge))
+    return {};
+  bool floor_checked = false;
   auto align = [&](double x, double (*how)(double)) { return align_native(x, c.multiple, how); };
   for (int i = 0; i < kMaxLoop; ++i) {
     auto w_align = align(w, round_half_even), h_align = align(h, round_half_even);
@@ -262,6 +275,12 @@ std::optional<NativeSize> calc_native(State& s, const Limits& c, long long rw, l
       h *= scale;
       continue;
     }
+    // Most sizes never get here, so floor_to_multiple and math.floor are
+    // checked only once one does.
+    if (!floor_checked &&
+        (!peek_own(cls, s.floor_to_multiple, s.floor_function) || peek(math, s.floor).get() != s.math_floor.get()))
+      return {};
+    floor_checked = true;
     auto w_floor = align(w, floor_double), h_floor = align(h, floor_double);
     if (!w_floor || !h_floor) return {};
     w = static_cast<double>(*w_floor);
@@ -371,18 +390,19 @@ bool plain_int(const char* p, const char* end, long long& out) {
   return true;
 }
 
+// The parts of an ASCII word "w:h" whose pieces plain_int reads.
+bool parse_native(PyObject* aspect_ratio, long long& w, long long& h) {
+  if (!PyUnicode_IS_ASCII(aspect_ratio)) return false;
+  const char* text = reinterpret_cast<const char*>(PyUnicode_DATA(aspect_ratio));
+  const char* end = text + PyUnicode_GET_LENGTH(aspect_ratio);
+  const char* colon = std::find(text, end, ':');
+  return colon != end && std::find(colon + 1, end, ':') == end && plain_int(text, colon, w) &&
+         plain_int(colon + 1, end, h);
+}
+
 // `rw, rh = map(int, word.split(":"))`: each piece is converted as it is
 // unpacked, so a bad third piece fails in int() before the count does.
 std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
-  if (PyUnicode_IS_ASCII(aspect_ratio)) {
-    const char* text = reinterpret_cast<const char*>(PyUnicode_DATA(aspect_ratio));
-    const char* end = text + PyUnicode_GET_LENGTH(aspect_ratio);
-    const char* colon = std::find(text, end, ':');
-    long long w, h;
-    if (colon != end && std::find(colon + 1, end, ':') == end && plain_int(text, colon, w) &&
-        plain_int(colon + 1, end, h))
-      return {kv::integer(w), kv::integer(h)};
-  }
   Ref pieces = Ref::steal(PyUnicode_Split(aspect_ratio, s.colon, -1));
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
@@ -395,37 +415,50 @@ std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
   return {parts[0], parts[1]};
 }
 
+// `word == "" or word.lower() == "auto"`; on ASCII text lower() only folds
+// A-Z, so such words are compared without making the lower-cased copy.
+bool is_square_word(State& s, PyObject* word) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+  if (n == 0) return true;
+  if (!PyUnicode_IS_ASCII(word)) return kv::equal(kv::lower(word), s.auto_);
+  if (n != 4) return false;
+  const char* text = reinterpret_cast<const char*>(PyUnicode_DATA(word));
+  for (int i = 0; i < 4; ++i)
+    if ((text[i] | 0x20) != "auto"[i]) return false;
+  return true;
+}
+
+Ref result_dict(State& s, PyObject* const (&values)[7]) {
+  Ref result = Ref::steal(_PyDict_NewPresized(7));
+  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
+  return result;
+}
+
 Ref calc_size(State& s, PyObject* cls, PyObject* aspect_ratio, PyObject* resolution_arg, PyObject* strict_arg) {
   const bool strict = strict_arg == Py_True;
   Ref resolution = kv::lower(resolution_arg);
 
+  long long w_part = 1, h_part = 1;
   Ref rw, rh;
-  if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || kv::equal(kv::lower(aspect_ratio), s.auto_)) {
-    rw = kv::integer(1);
-    rh = kv::integer(1);
-  } else {
+  bool small = is_square_word(s, aspect_ratio) || parse_native(aspect_ratio, w_part, h_part);
+  if (!small) {
     std::tie(rw, rh) = parse_ratio_word(s, aspect_ratio);
+    small = kv::small_int(rw, w_part) && kv::small_int(rh, h_part);
   }
-
-  Ref result = Ref::steal(PyDict_Copy(s.result_template));
-  long long w_part, h_part;
-  std::optional<NativeSize> native;
-  if (kv::small_int(rw, w_part) && kv::small_int(rh, h_part))
-    if (auto limits = native_limits(s, cls)) native = calc_native(s, *limits, w_part, h_part, resolution, strict);
-  Size size;
-  Ref text;
-  if (native) {
-    size = {kv::integer(native->width), kv::integer(native->height), kv::integer(native->pixels),
-            kv::boolean(native->valid)};
-    text = kv::pair_text(native->width, 'x', native->height);
-  } else {
-    size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
-    text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
+  if (small) {
+    if (auto native = calc_native(s, cls, w_part, h_part, resolution, strict)) {
+      Ref width = kv::integer(native->width), height = kv::integer(native->height);
+      Ref pixels = kv::integer(native->pixels), text = kv::pair_text(native->width, 'x', native->height);
+      return result_dict(s, {width, height, text, pixels, aspect_ratio, resolution, kv::boolean(native->valid)});
+    }
+    if (!rw) {
+      rw = kv::integer(w_part);
+      rh = kv::integer(h_part);
+    }
   }
-
-  PyObject* values[] = {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid};
-  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
-  return result;
+  Size size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
+  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
+  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
 }
 
 Ref init(State&, PyObject*) { return kv::none(); }
@@ -507,18 +540,21 @@ const kv::FunctionSpec calc_spec{
 };
 
 void populate(PyObject* module, State& s) {
-  Ref math = kv::import("math");
-  kv::add_global(module, "math", math);
-  s.sqrt_function = kv::getattr(math, s.sqrt);
-  s.floor_function = kv::getattr(math, s.floor);
+  s.math_module = kv::import("math");
+  kv::add_global(module, "math", s.math_module);
+  s.math_sqrt = kv::getattr(s.math_module, s.sqrt);
+  s.math_floor = kv::getattr(s.math_module, s.floor);
   kv::add_global(module, "ServiceError", kv::import_from(nullptr, "svcfault", "ServiceError"));
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
   Ref none_default = kv::tuple(Py_None);
-  s.round_to_multiple_method = kv::class_method(kv::make_function(module, round_spec, none_default));
-  s.floor_to_multiple_method = kv::class_method(kv::make_function(module, floor_spec, none_default));
-  s.is_valid_method = kv::class_method(kv::make_function(module, valid_spec));
-  Ref preset = Ref::steal(Py_BuildValue("{s:i,s:i,s:i}", "1k", 1572516, "2k", 6553600, "4k", 8294400));
+  s.round_function = kv::make_function(module, round_spec, none_default);
+  s.floor_function = kv::make_function(module, floor_spec, none_default);
+  s.valid_function = kv::make_function(module, valid_spec);
+  // Interned keys, as a class body's literals are: "2k" is then found by identity.
+  Ref preset = kv::new_dict();
+  for (auto [tier, pixels] : {std::pair{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}})
+    kv::setitem(preset, kv::intern(tier), kv::integer(pixels));
   Ref calculator =
       kv::make_class(module, "TesselSizeCalculator", kClassDoc,
                      {
@@ -529,9 +565,9 @@ void populate(PyObject* module, State& s) {
                          {"MAX_RATIO", kv::floating(3.0)},
                          {"RESOLUTION_PRESET", preset},
                          {"__init__", kv::make_function(module, init_spec)},
-                         {"round_to_multiple", s.round_to_multiple_method},
-                         {"floor_to_multiple", s.floor_to_multiple_method},
-                         {"is_valid_image_size", s.is_valid_method},
+                         {"round_to_multiple", kv::class_method(s.round_function)},
+                         {"floor_to_multiple", kv::class_method(s.floor_function)},
+                         {"is_valid_image_size", kv::class_method(s.valid_function)},
                          {"calc_size", kv::class_method(kv::make_function(
                                            module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
                      });

@@ -306,6 +306,36 @@ def test_preset_key_rebinding_the_preset_keeps_the_old_fallback():
     assert differential(scenario)[2]["width"] == "1254"
 
 
+@pytest.mark.parametrize("fallback", [10**20, 6553600.0, "2k"], ids=["big", "float", "missing"])
+def test_preset_key_compares_once_when_the_target_is_not_native(fallback):
+    def scenario(side):
+        T = type("T", (side.tessel.TesselSizeCalculator,), {})
+
+        def compare(other):
+            side.rec.log("eq", other)
+            return False
+        T.RESOLUTION_PRESET = {preset_key("8k", compare): 1}
+        if fallback != "2k":
+            T.RESOLUTION_PRESET["2k"] = fallback
+        return T.calc_size("1:1", "8k")
+    differential(scenario)
+
+
+@pytest.mark.parametrize("method", ["round_to_multiple", "floor_to_multiple", "is_valid_image_size"])
+def test_overridden_methods_are_called(method):
+    def scenario(side):
+        base = side.tessel.TesselSizeCalculator
+        real = getattr(base, method).__func__
+
+        def spy(cls, *args):
+            side.rec.log("call", method, args)
+            return real(cls, *args)
+        T = type("T", (base,), {method: classmethod(spy)})
+        # "-10:-1" never validates, so every method runs on every pass.
+        return T.calc_size("-10:-1", "2k"), T.calc_size("16:9", "1k")
+    differential(scenario)
+
+
 def test_preset_key_that_raises():
     def scenario(side):
         T = type("T", (side.tessel.TesselSizeCalculator,), {})
@@ -314,12 +344,13 @@ def test_preset_key_that_raises():
     assert differential(scenario)[1] == "ZeroDivisionError"
 
 
+@pytest.mark.parametrize("word", ["2:3", "-10:-1"])
 @pytest.mark.parametrize("name", ["math.sqrt", "math.floor"])
-def test_patched_math_functions_are_used(name):
+def test_patched_math_functions_are_used(name, word):
     def scenario(side):
         side.stack.enter_context(mock.patch(name, Call(getattr(math, name[5:]), side.rec, name)))
         T = side.tessel.TesselSizeCalculator
-        return T.calc_size("2:3", "4k"), T.floor_to_multiple(9.5)
+        return T.calc_size(word, "4k"), T.floor_to_multiple(9.5)
     differential(scenario)
 
 
