@@ -6,20 +6,20 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
 PyObject* g_result = nullptr;  // the fixed dict calc_size copies
 PyObject* g_names[3] = {};     // interned parameter names of calc_size
 
-// calc_size(cls, aspect_ratio="1:1", resolution="2k", strict=False): the same
-// binding and type checks as the real method, then a copy of one dict.
-PyObject* calc_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The binding and type checks of calc_size(cls, aspect_ratio="1:1",
+// resolution="2k", strict=False); -1 with an exception set.
+int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&bound)[3]) {
   if (nargs > 3) {
     PyErr_Format(PyExc_TypeError, "calc_size() takes at most 3 positional arguments (%zd given)", nargs);
-    return nullptr;
+    return -1;
   }
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -31,11 +31,11 @@ PyObject* calc_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       if (PyUnicode_Compare(key, g_names[p]) == 0) slot = p;
     if (slot < 0) {
       PyErr_Format(PyExc_TypeError, "calc_size() got an unexpected keyword argument '%U'", key);
-      return nullptr;
+      return -1;
     }
     if (bound[slot]) {
       PyErr_Format(PyExc_TypeError, "calc_size() got multiple values for argument '%U'", key);
-      return nullptr;
+      return -1;
     }
     bound[slot] = args[nargs + k];
   }
@@ -43,11 +43,106 @@ PyObject* calc_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (bound[p] && !PyUnicode_CheckExact(bound[p])) {
       PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected str, got %s)", g_names[p],
                    Py_TYPE(bound[p])->tp_name);
-      return nullptr;
+      return -1;
     }
   }
-  if (bound[2] && PyObject_IsTrue(bound[2]) < 0) return nullptr;
+  if (bound[2] && PyObject_IsTrue(bound[2]) < 0) return -1;
+  return 0;
+}
+
+// calc_size with the real method's binding, then a copy of one dict.
+PyObject* calc_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (bind(args, nargs, kwnames, bound) < 0) return nullptr;
   return PyDict_Copy(g_result);
+}
+
+// The class attributes, module attributes and result values that calc_size
+// cannot do without when it reads them live on every call, as the Python
+// code does: on the path of ('16:9', '2k') that is six constants, two
+// class methods (each read makes a bound method), math and math.sqrt, the
+// tier's preset, and a dict of seven entries with four new objects in it.
+enum { kMaxRatio, kPreset, kMinPixels, kMaxPixels, kRound, kMultiple, kValid, kMaxEdge, kMath, kSqrt, kNames };
+PyObject* g_live_names[kNames] = {};
+PyObject* g_result_keys[7] = {};
+PyObject* g_globals = nullptr;  // the module's namespace, where `math` is bound
+PyObject *g_default_word = nullptr, *g_default_tier = nullptr;
+
+PyObject* calc_size_live(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (bind(args, nargs, kwnames, bound) < 0) return nullptr;
+  PyObject* resolution = bound[1] ? bound[1] : g_default_tier;
+  PyObject* preset = nullptr;
+  for (int n = kMaxRatio; n <= kMaxEdge; ++n) {
+    PyObject* value = PyObject_GetAttr(cls, g_live_names[n]);
+    if (!value) return nullptr;
+    if (n == kPreset)
+      preset = value;
+    else
+      Py_DECREF(value);
+  }
+  PyObject* target = PyDict_GetItemWithError(preset, resolution);
+  Py_DECREF(preset);
+  if (!target && PyErr_Occurred()) return nullptr;
+  PyObject* math = PyDict_GetItemWithError(g_globals, g_live_names[kMath]);
+  PyObject* sqrt = math ? PyObject_GetAttr(math, g_live_names[kSqrt]) : nullptr;
+  if (!sqrt) return nullptr;
+  Py_DECREF(sqrt);
+
+  PyObject* size = PyUnicode_New(9, 127);
+  if (!size) return nullptr;
+  memcpy(PyUnicode_DATA(size), "3414x1920", 9);
+  PyObject* values[7] = {PyLong_FromLong(3414),
+                         PyLong_FromLong(1920),
+                         size,
+                         PyLong_FromLong(3414 * 1920),
+                         bound[0] ? bound[0] : g_default_word,
+                         resolution,
+                         Py_True};
+  PyObject* result = _PyDict_NewPresized(7);
+  for (int i = 0; result && i < 7; ++i)
+    if (PyDict_SetItem(result, g_result_keys[i], values[i]) < 0) Py_CLEAR(result);
+  for (int i = 0; i < 4; ++i) Py_XDECREF(values[i]);
+  return result;
+}
+
+PyObject* noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyMethodDef noop_def = {"noop", noop, METH_O, nullptr};
+
+// Floor's class attributes, of the kinds calc_size reads.
+int add_limits(PyObject* type) {
+  const char* ints[] = {"MIN_PIXELS", "MAX_PIXELS", "MAX_EDGE", "MULTIPLE"};
+  const long values[] = {655360, 8294400, 3840, 2};
+  for (int i = 0; i < 4; ++i) {
+    PyObject* value = PyLong_FromLong(values[i]);
+    if (!value || PyObject_SetAttrString(type, ints[i], value) < 0) return -1;
+    Py_DECREF(value);
+  }
+  PyObject* ratio = PyFloat_FromDouble(3.0);
+  // Interned keys, so that a tier passed as a literal is found by identity.
+  PyObject* preset = PyDict_New();
+  const char* tiers[] = {"1k", "2k", "4k"};
+  const long pixels[] = {1572516, 6553600, 8294400};
+  for (int i = 0; preset && i < 3; ++i) {
+    PyObject* tier = PyUnicode_InternFromString(tiers[i]);
+    PyObject* value = PyLong_FromLong(pixels[i]);
+    if (!tier || !value || PyDict_SetItem(preset, tier, value) < 0) Py_CLEAR(preset);
+    Py_XDECREF(tier);
+    Py_XDECREF(value);
+  }
+  PyObject* function = PyCFunction_New(&noop_def, nullptr);
+  PyObject* method = function ? PyClassMethod_New(function) : nullptr;
+  int status = ratio && preset && method && PyObject_SetAttrString(type, "MAX_RATIO", ratio) == 0 &&
+                       PyObject_SetAttrString(type, "RESOLUTION_PRESET", preset) == 0 &&
+                       PyObject_SetAttrString(type, "round_to_multiple", method) == 0 &&
+                       PyObject_SetAttrString(type, "is_valid_image_size", method) == 0
+                   ? 0
+                   : -1;
+  Py_XDECREF(ratio);
+  Py_XDECREF(preset);
+  Py_XDECREF(function);
+  Py_XDECREF(method);
+  return status;
 }
 
 // parse_ratio(s): digits ':' digits at the start of the stripped text.
@@ -131,6 +226,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef floor_methods[] = {
     {"calc_size", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_size)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "A copy of one fixed result dict."},
+    {"calc_size_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_size_live)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "calc_size's live reads and a result of new objects."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -168,10 +265,26 @@ PyMODINIT_FUNC PyInit_benchfloor() {
   g_result = Py_BuildValue("{s:i,s:i,s:s,s:i,s:s,s:s,s:O}", "width", 3414, "height", 1920, "size", "3414x1920",
                            "pixels", 3414 * 1920, "aspect_ratio", "16:9", "resolution", "2k", "valid", Py_True);
   if (!g_result) return nullptr;
+  const char* live[kNames] = {"MAX_RATIO", "RESOLUTION_PRESET",   "MIN_PIXELS", "MAX_PIXELS", "round_to_multiple",
+                              "MULTIPLE",  "is_valid_image_size", "MAX_EDGE",   "math",       "sqrt"};
+  for (int n = 0; n < kNames; ++n)
+    if (!(g_live_names[n] = PyUnicode_InternFromString(live[n]))) return nullptr;
+  const char* keys[7] = {"width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid"};
+  for (int i = 0; i < 7; ++i)
+    if (!(g_result_keys[i] = PyUnicode_InternFromString(keys[i]))) return nullptr;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
+  g_globals = PyModule_GetDict(module);
+  g_default_word = PyUnicode_InternFromString("1:1");
+  g_default_tier = PyUnicode_InternFromString("2k");
+  PyObject* math = PyImport_ImportModule("math");
+  if (!math || PyModule_AddObject(module, "math", math) < 0) {
+    Py_XDECREF(math);
+    Py_DECREF(module);
+    return nullptr;
+  }
   PyObject* type = PyType_FromSpec(&floor_spec);
-  if (!type || PyModule_AddObject(module, "Floor", type) < 0) {
+  if (!type || add_limits(type) < 0 || PyModule_AddObject(module, "Floor", type) < 0) {
     Py_XDECREF(type);
     Py_DECREF(module);
     return nullptr;
