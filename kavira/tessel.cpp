@@ -231,9 +231,12 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
   target = c.max_pixels < target ? c.max_pixels : target;
   target = target > c.min_pixels ? target : c.min_pixels;
 
-  // Reading attributes of anything but the math module could run code.
+  // Reading attributes of anything but the math module could run code; on
+  // it, an attribute read finds what its namespace holds.
   Ref math = s.global(s.math);
-  if (math.get() != s.math_module.get() || peek(math, s.sqrt).get() != s.math_sqrt.get()) return {};
+  if (math.get() != s.math_module.get()) return {};
+  PyObject* namespace_ = PyModule_GetDict(math);
+  if (PyDict_GetItemWithError(namespace_, s.sqrt) != s.math_sqrt.get()) return {};
   double area = static_cast<double>(target) * ratio;
   if (!(area >= 0)) return {};
   double w = std::sqrt(area);
@@ -277,8 +280,8 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
     }
     // Most sizes never get here, so floor_to_multiple and math.floor are
     // checked only once one does.
-    if (!floor_checked &&
-        (!peek_own(cls, s.floor_to_multiple, s.floor_function) || peek(math, s.floor).get() != s.math_floor.get()))
+    if (!floor_checked && (!peek_own(cls, s.floor_to_multiple, s.floor_function) ||
+                           PyDict_GetItemWithError(namespace_, s.floor) != s.math_floor.get()))
       return {};
     floor_checked = true;
     auto w_floor = align(w, floor_double), h_floor = align(h, floor_double);

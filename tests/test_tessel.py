@@ -31,6 +31,17 @@ def test_size_table(ratio, tier, width, height):
     assert list(result) == ["width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid"]
 
 
+@pytest.mark.parametrize("word", ["AuTo", "autO", "aUTO"])
+def test_auto_in_any_case_is_square(word):
+    assert Calc.calc_size(word) == {**Calc.calc_size("1:1"), "aspect_ratio": word}
+
+
+@pytest.mark.parametrize("word", ["aut0", "auto:", "autoo", "`uto", "@UTO", "ａｕｔｏ", "auto\x00"])
+def test_words_near_auto_are_parsed(word):
+    with pytest.raises(ValueError, match="invalid literal|need more than"):
+        Calc.calc_size(word)
+
+
 @pytest.mark.parametrize("ratio", ["5:1", "1:5", "100000000000000000000:1", "10:3"])
 def test_strict_refuses_steep_ratios(ratio):
     with pytest.raises(ServiceError) as raised:
