@@ -84,10 +84,12 @@ PyObject* calc_size_live(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   PyObject* target = PyDict_GetItemWithError(preset, resolution);
   Py_DECREF(preset);
   if (!target && PyErr_Occurred()) return nullptr;
+  // A plain module's attribute is what its namespace holds.
   PyObject* math = PyDict_GetItemWithError(g_globals, g_live_names[kMath]);
-  PyObject* sqrt = math ? PyObject_GetAttr(math, g_live_names[kSqrt]) : nullptr;
-  if (!sqrt) return nullptr;
-  Py_DECREF(sqrt);
+  if (!math || !PyModule_CheckExact(math) || !PyDict_GetItemWithError(PyModule_GetDict(math), g_live_names[kSqrt])) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "math.sqrt");
+    return nullptr;
+  }
 
   PyObject* size = PyUnicode_New(9, 127);
   if (!size) return nullptr;
