@@ -185,14 +185,15 @@ bool preset_target(State& s, PyObject* cls, PyObject* resolution, long long& tar
   if (!preset || !PyDict_CheckExact(preset.get())) return false;
   Py_ssize_t position = 0;
   PyObject *key, *value;
+  // raw-api: ok the keys are only type-tested, and nothing between the steps changes the dict
   while (PyDict_Next(preset, &position, &key, &value))
     if (!PyUnicode_CheckExact(key)) return false;
   // Exact str against exact str: neither look-up can fail or run code.
   // Python reads the "2k" fallback first, so a preset without it raises.
-  PyObject* chosen = PyDict_GetItemWithError(preset, s.two_k);
+  Ref chosen = kv::dict_get(preset, s.two_k);
   if (!chosen) return false;
   if (resolution != s.two_k.get())
-    if (PyObject* found = PyDict_GetItemWithError(preset, resolution)) chosen = found;
+    if (Ref found = kv::dict_get(preset, resolution)) chosen = found;
   return kv::small_int(chosen, target) && std::llabs(target) < (1LL << 31);
 }
 
@@ -235,8 +236,8 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
   // it, an attribute read finds what its namespace holds.
   Ref math = s.global(s.math);
   if (math.get() != s.math_module.get()) return {};
-  PyObject* namespace_ = PyModule_GetDict(math);
-  if (PyDict_GetItemWithError(namespace_, s.sqrt) != s.math_sqrt.get()) return {};
+  Ref namespace_ = Ref::borrow(PyModule_GetDict(math));  // raw-api: ok owned at once
+  if (kv::dict_get(namespace_, s.sqrt).get() != s.math_sqrt.get()) return {};
   double area = static_cast<double>(target) * ratio;
   if (!(area >= 0)) return {};
   double w = std::sqrt(area);
@@ -281,7 +282,7 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
     // Most sizes never get here, so floor_to_multiple and math.floor are
     // checked only once one does.
     if (!floor_checked && (!peek_own(cls, s.floor_to_multiple, s.floor_function) ||
-                           PyDict_GetItemWithError(namespace_, s.floor) != s.math_floor.get()))
+                           kv::dict_get(namespace_, s.floor).get() != s.math_floor.get()))
       return {};
     floor_checked = true;
     auto w_floor = align(w, floor_double), h_floor = align(h, floor_double);
@@ -304,7 +305,8 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   Ref ratio = kv::true_divide(rw, rh);
   Ref long_r = kv::max2(rw, rh);
   Ref short_r = kv::min2(rw, rh);
-  if (kv::greater(kv::true_divide(long_r, short_r), kv::getattr(cls, s.MAX_RATIO))) {
+  Ref steepness = kv::true_divide(long_r, short_r);
+  if (kv::greater(steepness, kv::getattr(cls, s.MAX_RATIO))) {
     if (strict) {
       Ref error = kv::call_kw(s.global(s.ServiceError), s.aspect_ratio_keyword, s.strict_message, aspect_ratio);
       kv::raise_object(error);
@@ -410,6 +412,7 @@ std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
   for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
+    // raw-api: ok the list is ours alone, and int() of a str runs no Python code
     Ref part = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10));
     if (i < 2) parts[i] = part;
   }
@@ -431,7 +434,7 @@ bool is_square_word(State& s, PyObject* word) {
   return true;
 }
 
-Ref result_dict(State& s, PyObject* const (&values)[7]) {
+Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
   for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
   return result;

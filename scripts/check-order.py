@@ -200,6 +200,7 @@ CAPI_PURE = set(
     PyModule_GetState PyModule_GetDict PyModule_GetNameObject PyModule_GetFilenameObject PyModuleDef_Init
     PyEval_GetBuiltins PyImport_GetModuleDict PyVectorcall_NARGS PyObject_TypeCheck
     PyType_GetName PyType_FromModuleAndSpec PyStaticMethod_New PyClassMethod_New PyMethod_New
+    PyMethod_GET_FUNCTION PyMethod_GET_SELF _PyDict_NewPresized
     PyObject_GC_New PyObject_GC_Track PyObject_GC_UnTrack PyObject_GC_Del
     """.split()
 )
