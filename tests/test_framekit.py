@@ -1,7 +1,10 @@
 import io
+import re
 
 import pytest
 from conftest import decode, encode, solid_png
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 from PIL import Image
 
 from kavira import framekit
@@ -32,6 +35,25 @@ def test_stretch_mode_is_accepted_until_used():
 def test_parse_ratio(text, expected):
     result = Framekit._parse_ratio(text)
     assert result == expected and all(type(v) is int for v in result)
+
+
+def regex_parse(text):
+    match = re.match(r"(\d+):(\d+)", text.strip())
+    return (int(match.group(1)), int(match.group(2))) if match else None
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="0123456789:x \t\n\x0b\x1c\x1f\x85\xa0", max_size=30))
+@example("1" * 18 + ":" + "9" * 19)
+@example("\x1c" + "9" * 19 + ":" + "1" * 18 + "\x1f")
+@example("\x85 16:9")
+def test_parse_ratio_matches_the_regex(text):
+    expected = regex_parse(text)
+    if expected is None:
+        with pytest.raises(ValueError):
+            Framekit._parse_ratio(text)
+    else:
+        assert Framekit._parse_ratio(text) == expected
 
 
 @pytest.mark.parametrize("text", ["16/9", " a:b ", "3 : 4", ":4", "4:", "", "x3:4"])
