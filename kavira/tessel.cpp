@@ -133,8 +133,9 @@ struct Size {
 // up, and since nothing it did could be seen, the exact rendering starts
 // over from the parsed ratio and makes every read at its own point.
 //
-// A constant that is a descriptor with a __get__ of its own runs in the peek
-// and is then read once per call rather than once per use.
+// The exception is a class attribute that is a descriptor with a __get__ of
+// its own: the peek runs it, once per call where Python runs it once per
+// read, and once more than Python when the exact rendering takes over.
 
 // cls.name, or a null Ref when it is missing.
 Ref peek(PyObject* cls, PyObject* name) {
