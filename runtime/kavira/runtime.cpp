@@ -386,7 +386,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
           }
         }
         bound[total] = extra.get();
-        return definition.impl.run(Call{self, f->module, bound}).release();
+        return definition.impl.run(Call{self, state, bound}).release();
       },
       nullptr);
 }

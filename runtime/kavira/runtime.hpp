@@ -410,11 +410,11 @@ struct ModuleState;
 // What an implementation receives: the bound, converted arguments.
 struct Call {
   PyObject* function;
-  PyObject* module;
-  PyObject* const* args;  // one per parameter, then the **kwargs dict
+  ModuleState* module_state;  // the function's module's, checked live
+  PyObject* const* args;      // one per parameter, then the **kwargs dict
   template <class State>
   State& state() const {
-    return *static_cast<State*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
+    return *static_cast<State*>(module_state);
   }
 };
 
