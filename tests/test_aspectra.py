@@ -150,7 +150,7 @@ def test_docstrings_and_metadata():
 
 
 def test_long_search_lets_other_threads_run():
-    a = ImageAspectra(4000)
+    a = ImageAspectra(50_000_000)  # a tenth of a second or more
     data = solid_png(1366, 768)
     ticks = []
     done = threading.Event()
