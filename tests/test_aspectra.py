@@ -1,10 +1,18 @@
 import inspect
 import io
+import json
+import math
+import os
+import random
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 from conftest import solid_png
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from PIL import Image
 
 from kavira import aspectra
@@ -150,7 +158,7 @@ def test_docstrings_and_metadata():
 
 
 def test_long_search_lets_other_threads_run():
-    a = ImageAspectra(4000)
+    a = ImageAspectra(50_000_000)  # a tenth of a second or more
     data = solid_png(1366, 768)
     ticks = []
     done = threading.Event()
@@ -172,3 +180,157 @@ def test_long_search_lets_other_threads_run():
     assert ratio == "683:384"
     # The ticker ran during the search, not only after it.
     assert elapsed < 0.02 or len(ticks) > 3
+
+
+# ---------------------------------------------------------------------------
+# The search against the plain loop that visits every pair
+
+def every_pair(width, height, limit):
+    """The search as the plain loop makes it (bench/plain/aspectra.py), which
+    the package checks cannot import: every pair, the first strict minimum."""
+    target = width / height
+    min_error = float("inf")
+    best_w, best_h = width, height
+    for i in range(1, limit + 1):
+        for j in range(1, limit + 1):
+            error = abs(i / j - target)
+            if error < min_error:
+                min_error = error
+                best_w, best_h = i, j
+    return f"{best_w}:{best_h}"
+
+
+class SizeOnly:
+    """Stands in for PIL.Image: every image opened has the size `current`."""
+
+    current = None
+
+    def __init__(self):
+        self.size = SizeOnly.current
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    @staticmethod
+    def open(stream):
+        return SizeOnly()
+
+
+@pytest.fixture
+def sized(monkeypatch):
+    monkeypatch.setattr(aspectra, "Image", SizeOnly)
+
+    def search(width, height, limit):
+        SizeOnly.current = (width, height)
+        return ImageAspectra(limit).get_approx_simple_ratio(b"")
+    return search
+
+
+def midpoints(limit, count, rng):
+    """Sizes whose ratio lies halfway between two fractions of the range: ties but for rounding."""
+    out = []
+    for _ in range(count):
+        p, q, r, s = (rng.randint(1, limit) for _ in range(4))
+        out.append((p * s + r * q, 2 * q * s))
+    return out
+
+
+def near(limit, count, rng):
+    """Sizes a hair either side of a fraction of the range, or on it."""
+    return [(p * 10**12 + d, q * 10**12) for p, q, d in
+            ((rng.randint(1, limit), rng.randint(1, limit), rng.choice((-1, 0, 1))) for _ in range(count))]
+
+
+def adjacent(limit, count, rng):
+    """Ratios one double either side of a fraction of the range, or on it: target * h rounds to an integer."""
+    return [(math.nextafter(p / q, direction), 1.0) for p, q, direction in
+            ((rng.randint(1, limit), rng.randint(1, limit), rng.choice((-math.inf, 0, math.inf)))
+             for _ in range(count))]
+
+
+EXTREMES = [(1, 1), (2, 1), (1, 2), (16, 9), (3, 2), (1366, 768), (0, 5), (-5, 3), (10**6, 1), (1, 10**6),
+            (10**30, 1), (1, 10**30), (1, 10**320), (2**50 + 7, 3), (2**60, 7), (1.5, 1.0),
+            (math.nan, 1.0), (math.inf, 1.0), (-math.inf, 1.0)]
+# Below three, at three, and not a multiple of either lane count.
+LIMITS = [1, 2, 3, 4, 5, 6, 7, 9, 10, 13, 16, 17, 31, 64, 101]
+
+
+@pytest.mark.parametrize("limit", LIMITS)
+@pytest.mark.parametrize("kind", ["images", "midpoints", "near", "adjacent", "extremes"])
+def test_search_matches_the_plain_loop(sized, kind, limit):
+    rng = random.Random(f"{kind}{limit}")
+    sizes = {"images": lambda: [(rng.randint(1, 4000), rng.randint(1, 4000)) for _ in range(40)],
+             "midpoints": lambda: midpoints(limit, 40, rng), "near": lambda: near(limit, 40, rng),
+             "adjacent": lambda: adjacent(limit, 40, rng), "extremes": lambda: EXTREMES}[kind]()
+    for width, height in sizes:
+        assert sized(width, height, limit) == every_pair(width, height, limit), (width, height)
+
+
+@pytest.mark.parametrize("width, height, limit", [(2**50 + 7, 3, 300), (2**47 + 1, 1, 257), (3, 2**45 + 1, 200),
+                                                  (1366, 768, 400)])
+def test_longer_ranges_match_the_plain_loop(sized, width, height, limit):
+    # In the first three, many rows of a column round to one distance, so
+    # windows widen, some far enough to run on lanes.
+    assert sized(width, height, limit) == every_pair(width, height, limit)
+
+
+# No other pair comes within rounding of these ratios, and their columns lie
+# past the first chunk of the search, or their rows far up one column. The
+# sizes are twice the pair, so that an unreduced answer is told apart.
+EXACT_IN_REACH = [(1_400_002, 1_000_000, 1_000_000, "700001:500000"), (6, 2**21 + 2, 2**21, "3:1048577"),
+                  (2**21 + 2, 6, 2**21, "1048577:3")]
+
+
+@pytest.mark.parametrize("width, height, limit, expected", EXACT_IN_REACH)
+def test_an_exact_ratio_in_reach_wins_wherever_it_lies(sized, width, height, limit, expected):
+    assert sized(width, height, limit) == expected
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.integers(0, 10**7), st.integers(1, 10**7), st.integers(1, 40))
+def test_any_size_matches_the_plain_loop(width, height, limit):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(aspectra, "Image", SizeOnly)
+        SizeOnly.current = (width, height)
+        assert ImageAspectra(limit).get_approx_simple_ratio(b"") == every_pair(width, height, limit)
+
+
+INSTRUCTION_SET_SCRIPT = """
+import json, sys
+from kavira import aspectra
+
+class SizeOnly:
+    def __init__(self, size):
+        self.size = size
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc):
+        return False
+
+out = []
+for width, height, limit in json.load(sys.stdin):
+    aspectra.Image = type("Image", (), {"open": staticmethod(lambda stream: SizeOnly((width, height)))})
+    out.append(aspectra.ImageAspectra(limit).get_approx_simple_ratio(b""))
+print(json.dumps(out))
+"""
+
+
+def test_portable_lanes_give_what_the_wide_ones_give(tmp_path):
+    # Without AVX2 the search runs on two lanes; on a machine with it, this
+    # is the only test of that path, over ranges too long for the plain loop.
+    rng = random.Random(5)
+    cases = [(rng.randint(1, 10**5), rng.randint(1, 10**5), rng.choice([3, 5, 99, 1001, 4099, 65_537]))
+             for _ in range(300)]
+    cases += [(w, h, limit) for w, h in midpoints(999, 100, rng) + near(999, 100, rng) + adjacent(999, 100, rng)
+              + EXTREMES[:-3]
+              for limit in (999, 1000)] + [case[:3] for case in EXACT_IN_REACH]
+    runs = []
+    for off in ("", "1"):
+        env = dict(os.environ, KAVIRA_NO_AVX2=off)
+        done = subprocess.run([sys.executable, "-c", INSTRUCTION_SET_SCRIPT], input=json.dumps(cases),
+                              capture_output=True, text=True, env=env, cwd=tmp_path, check=True)
+        runs.append(json.loads(done.stdout))
+    assert runs[0] == runs[1]
