@@ -196,11 +196,23 @@ def test_a_long_search_is_interrupted_by_a_signal():
     def ring(signum, frame):
         raise Alarm
 
+    import threading
+    import time
+
+    # Another thread keeps running while the search holds no GIL.
+    ticks = [0]
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks[0] += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
     previous = signal.signal(signal.SIGALRM, ring)
+    counter.start()
     signal.setitimer(signal.ITIMER_REAL, 0.2)
     try:
-        import time
-
         start = time.perf_counter()
         with pytest.raises(Alarm):
             # The largest native range: seconds of search even a few rows per column.
@@ -209,6 +221,9 @@ def test_a_long_search_is_interrupted_by_a_signal():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        done.set()
+        counter.join()
+    assert ticks[0] >= 20
 
 
 def test_modules_are_freed_after_removal(tmp_path):
