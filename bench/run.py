@@ -228,6 +228,15 @@ def logic_rows(bench: Bench) -> None:
               "fk._get_closest_standard_ratio(1920, 1080)", "bf._get_closest_standard_ratio(1920, 1080)", names)
 
 
+def automaton_of(keyed: List[tuple[str, str]]) -> object:
+    """The engine calls alone, fed the finished (key, word) list."""
+    auto = ahocorasick.Automaton()
+    for key, word in keyed:
+        auto.add_word(key, word)
+    auto.make_automaton()
+    return auto
+
+
 def word_rows(bench: Bench) -> None:
     bench.row("PromptBanChecker(), built-in list", "python", "≥4×",
               PromptBanChecker, baseline.PromptBanChecker)
@@ -240,11 +249,7 @@ def word_rows(bench: Bench) -> None:
 
     def builtin_floor() -> object:
         pickle.loads(wordgate_xor(_wordvault._ED, _wordvault._EK))
-        auto = ahocorasick.Automaton()
-        for key, word in builtin_keyed:
-            auto.add_word(key, word)
-        auto.make_automaton()
-        return auto
+        return automaton_of(builtin_keyed)
 
     bench.row("PromptBanChecker(), built-in list, vs decoding + engine alone", "floor", "≤1.3×",
               PromptBanChecker, builtin_floor)
@@ -262,11 +267,7 @@ def word_rows(bench: Bench) -> None:
     keyed = [(w.lower(), w) for w in final]
 
     def engine_automaton() -> object:
-        auto = ahocorasick.Automaton()
-        for key, word in keyed:
-            auto.add_word(key, word)
-        auto.make_automaton()
-        return auto
+        return automaton_of(keyed)
 
     bench.row("PromptBanChecker(5,000 caller words), vs the engine alone", "floor", "≤1.3×",
               lambda: PromptBanChecker(builtin_words=caller, use_default=False), engine_automaton)
