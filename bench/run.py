@@ -38,6 +38,7 @@ from kavira.lumen import LumenImageScale  # noqa: E402
 from kavira.resize import image_resize  # noqa: E402
 from kavira.tessel import TesselSizeCalculator  # noqa: E402
 from kavira.wordgate import PromptBanChecker  # noqa: E402
+from svcfault import PromptBanError  # noqa: E402
 
 LANCZOS = Image.Resampling.LANCZOS
 Statement = Union[str, Callable[[], object]]
@@ -322,15 +323,24 @@ def word_rows(bench: Bench) -> None:
                 return error
         return run
 
+    # A refusal raises PromptBanError with the joined words; the floors raise
+    # and catch it too.
+    def refusal(words: List[str]) -> object:
+        try:
+            raise PromptBanError(error_msg="违禁词: " + ",".join(words), data=words)
+        except Exception as error:
+            return error
+
+    # The test and the listing each lower-case the prompt, as the checker's
+    # two methods must: either may be replaced on its own.
     def bare_refusal_automaton() -> object:
-        text = banned.lower()
-        if next(iter(auto.iter(text)), None) is not None:
-            return list(dict.fromkeys(word for _, word in auto.iter(text)))
+        if next(iter(auto.iter(banned.lower())), None) is not None:
+            return refusal(list(dict.fromkeys(word for _, word in auto.iter(banned.lower()))))
         return None
 
     def bare_refusal_regex() -> object:
         if pattern.search(banned):
-            return list(dict.fromkeys(pattern.findall(banned)))
+            return refusal(list(dict.fromkeys(pattern.findall(banned))))
         return None
 
     bench.row("check(), banned 2 KB prompt, automaton", "floor", "≤5%", refused(automaton), bare_refusal_automaton)
