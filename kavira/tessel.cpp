@@ -23,8 +23,8 @@ struct State : kv::ModuleState {
   // run only while the functions the Python code would call are these.
   kv::Held math_module, math_sqrt, math_floor;
   kv::Held round_builtin;
-  // The class methods' functions as created here, to recognise an unchanged class.
-  kv::Held round_function, floor_function, valid_function;
+  // The class methods as created here, to recognise an unchanged class.
+  kv::Held round_method, floor_method, valid_method;
 
   kv::Name math{"math"}, ServiceError{"ServiceError"}, sqrt{"sqrt"}, floor{"floor"};
   kv::Name MIN_PIXELS{"MIN_PIXELS"}, MAX_PIXELS{"MAX_PIXELS"}, MAX_EDGE{"MAX_EDGE"}, MULTIPLE{"MULTIPLE"};
@@ -127,21 +127,27 @@ struct Size {
 };
 
 // The native rendering runs no Python code: every class attribute it needs
-// is peeked through the class (the type attribute cache answers), module
-// attributes only on the math module as imported, and the preset only when
-// its keys are exact str. When anything is not a plain native value it gives
-// up, and since nothing it did could be seen, the exact rendering starts
-// over from the parsed ratio and makes every read at its own point.
-//
-// The exception is a class attribute that is a descriptor with a __get__ of
-// its own: the peek runs it, once per call where Python runs it once per
-// read, and once more than Python when the exact rendering takes over.
+// is peeked in the namespaces of the class's MRO, module attributes only on
+// the math module as imported, and the preset only when its keys are exact
+// str. When anything is not a plain native value it gives up, and since
+// nothing it did could be seen, the exact rendering starts over from the
+// parsed ratio and makes every read at its own point.
 
-// cls.name, or a null Ref when it is missing.
+// The entry for `name` in the first namespace of cls's MRO that has one:
+// what cls.name reads when the class's type is `type`, which has no
+// attribute of these names, and the entry is no descriptor (ints, floats and
+// dicts are none; the class methods are compared by identity, never called).
+// Null when absent. Static built-in bases have no names of ours.
 Ref peek(PyObject* cls, PyObject* name) {
-  PyObject* value = PyObject_GetAttr(cls, name);
-  if (!value) PyErr_Clear();
-  return Ref::steal_or_null(value);
+  Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
+  if (!mro || !PyTuple_CheckExact(mro.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    // raw-api: ok the MRO tuple is owned, and its types outlive it
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (!base->tp_dict) continue;
+    if (Ref value = kv::dict_get(base->tp_dict, name)) return value;
+  }
+  return nullptr;
 }
 
 bool peek_limit(PyObject* cls, PyObject* name, long long& out) {
@@ -149,12 +155,8 @@ bool peek_limit(PyObject* cls, PyObject* name, long long& out) {
   return value && kv::small_int(value, out) && out > 0 && out < (1LL << 31);
 }
 
-// Whether cls.name is the shipped class method bound to cls.
-bool peek_own(PyObject* cls, PyObject* name, PyObject* function) {
-  Ref bound = peek(cls, name);
-  return bound && PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == function &&
-         PyMethod_GET_SELF(bound.get()) == cls;
-}
+// Whether cls.name is the shipped class method.
+bool peek_own(PyObject* cls, PyObject* name, PyObject* method) { return peek(cls, name).get() == method; }
 
 struct Limits {
   long long min_pixels, max_pixels, max_edge, multiple;
@@ -244,8 +246,8 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
   double w = std::sqrt(area);
   double h = w / ratio;
 
-  if (!peek_own(cls, s.round_to_multiple, s.round_function) || !peek_limit(cls, s.MULTIPLE, c.multiple) ||
-      !peek_own(cls, s.is_valid_image_size, s.valid_function) || !peek_limit(cls, s.MAX_EDGE, c.max_edge))
+  if (!peek_own(cls, s.round_to_multiple, s.round_method) || !peek_limit(cls, s.MULTIPLE, c.multiple) ||
+      !peek_own(cls, s.is_valid_image_size, s.valid_method) || !peek_limit(cls, s.MAX_EDGE, c.max_edge))
     return {};
   bool floor_checked = false;
   auto align = [&](double x, double (*how)(double)) { return align_native(x, c.multiple, how); };
@@ -282,7 +284,7 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
     }
     // Most sizes never get here, so floor_to_multiple and math.floor are
     // checked only once one does.
-    if (!floor_checked && (!peek_own(cls, s.floor_to_multiple, s.floor_function) ||
+    if (!floor_checked && (!peek_own(cls, s.floor_to_multiple, s.floor_method) ||
                            kv::dict_get(namespace_, s.floor).get() != s.math_floor.get()))
       return {};
     floor_checked = true;
@@ -555,9 +557,9 @@ void populate(PyObject* module, State& s) {
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
   Ref none_default = kv::tuple(Py_None);
-  s.round_function = kv::make_function(module, round_spec, none_default);
-  s.floor_function = kv::make_function(module, floor_spec, none_default);
-  s.valid_function = kv::make_function(module, valid_spec);
+  s.round_method = kv::class_method(kv::make_function(module, round_spec, none_default));
+  s.floor_method = kv::class_method(kv::make_function(module, floor_spec, none_default));
+  s.valid_method = kv::class_method(kv::make_function(module, valid_spec));
   // Interned keys, as a class body's literals are: "2k" is then found by identity.
   Ref preset = kv::new_dict();
   for (auto [tier, pixels] : {std::pair{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}})
@@ -572,9 +574,9 @@ void populate(PyObject* module, State& s) {
                          {"MAX_RATIO", kv::floating(3.0)},
                          {"RESOLUTION_PRESET", preset},
                          {"__init__", kv::make_function(module, init_spec)},
-                         {"round_to_multiple", kv::class_method(s.round_function)},
-                         {"floor_to_multiple", kv::class_method(s.floor_function)},
-                         {"is_valid_image_size", kv::class_method(s.valid_function)},
+                         {"round_to_multiple", s.round_method},
+                         {"floor_to_multiple", s.floor_method},
+                         {"is_valid_image_size", s.valid_method},
                          {"calc_size", kv::class_method(kv::make_function(
                                            module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
                      });

@@ -558,3 +558,19 @@ def test_engines_built_directly(threshold, words):
         return (sorted(automaton.keys()) if automaton is not None else None,
                 queries(check, "xAbx"), check._ban_regex is None, check._automaton is None)
     differential(scenario)
+
+
+@pytest.mark.parametrize("name", ["MAX_RATIO", "MIN_PIXELS", "RESOLUTION_PRESET", "round_to_multiple"])
+@pytest.mark.parametrize("word", ["16:9", "7:1"])
+def test_calc_size_with_a_descriptor_class_attribute(name, word):
+    def scenario(side):
+        rec = side.rec
+        base = side.tessel.TesselSizeCalculator
+        real = vars(base)[name]
+
+        class Logged:
+            def __get__(self, instance, owner):
+                rec.log("__get__", name)
+                return real.__get__(instance, owner) if hasattr(real, "__get__") else real
+        return type("Sub", (base,), {name: Logged()}).calc_size(word, "2k")
+    differential(scenario)
