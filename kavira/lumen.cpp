@@ -67,7 +67,10 @@ Ref start(State& s, PyObject* self) {
       Ref triple = kv::tuple(kv::absolute(kv::subtract(aspect_ratio, kv::true_divide(w, h))), w, h);
       if (!best || kv::less(triple, best)) best = triple;
     }
-    if (!best) kv::raise(PyExc_ValueError, "min() arg is an empty sequence");
+    // The interpreter's own wording, which 3.12 changed.
+    if (!best)
+      kv::raise(PyExc_ValueError,
+                PY_VERSION_HEX >= 0x030C0000 ? "min() iterable argument is empty" : "min() arg is an empty sequence");
     output_width = Ref::borrow(PyTuple_GET_ITEM(best.get(), 1));
     output_height = Ref::borrow(PyTuple_GET_ITEM(best.get(), 2));
   }

@@ -142,7 +142,6 @@ Ref peek(PyObject* cls, PyObject* name) {
   Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
   if (!mro || !PyTuple_CheckExact(mro.get())) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    // raw-api: ok the MRO tuple is owned, and its types outlive it
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
     if (!base->tp_dict) continue;
     if (Ref value = kv::dict_get(base->tp_dict, name)) return value;
