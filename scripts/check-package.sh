@@ -75,10 +75,12 @@ done
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install --quiet --disable-pip-version-check "$root/svcfault" "$work"/from-sdist/*.whl \
   pytest hypothesis mypy
-# The differential tests import the plain-Python rendering from bench/plain.
-mkdir "$work/bench"
-cp -r "$root/tests" "$root/examples" "$root/stubtest-allowlist.txt" "$work/"
+# The differential tests import the plain-Python rendering from bench/plain;
+# the checker's tests load scripts/check-order.py and read the runtime header.
+mkdir "$work/bench" "$work/scripts"
+cp -r "$root/tests" "$root/examples" "$root/stubtest-allowlist.txt" "$root/runtime" "$work/"
 cp -r "$root/bench/plain" "$work/bench/"
+cp "$root/scripts/check-order.py" "$work/scripts/"
 cd "$work"
 "$work/venv/bin/pytest" -q -p no:cacheprovider tests
 "$work/venv/bin/python" -m mypy.stubtest --allowlist stubtest-allowlist.txt \
