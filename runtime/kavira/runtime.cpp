@@ -288,6 +288,31 @@ const char* utf8_or(PyObject* s, const char* fallback) {
 }
 
 // The argument as the parameter's annotation admits it.
+// Whether `v` reaches the function as it is, with no conversion or error.
+bool passes_unchanged(const Param& param, PyObject* v) {
+  switch (param.kind) {
+    case Kind::Any:
+      return true;
+    case Kind::OptionalStr:
+      return v == Py_None || PyUnicode_CheckExact(v);
+    case Kind::Str:
+      return PyUnicode_CheckExact(v);
+    case Kind::Bytes:
+      return PyBytes_CheckExact(v);
+    case Kind::OptionalList:
+      return v == Py_None || PyList_CheckExact(v);
+    case Kind::List:
+      return PyList_CheckExact(v);
+    case Kind::Int:
+      return PyLong_CheckExact(v);
+    case Kind::Float:
+      return PyFloat_CheckExact(v);
+    case Kind::Bool:
+      return v == Py_True || v == Py_False;
+  }
+  return false;
+}
+
 // A parameter's value as the function receives it: a null Ref when `v`
 // passes unchanged, else the converted value.
 Ref convert(const Param& param, PyObject* v) {
@@ -345,6 +370,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         const Py_ssize_t total = static_cast<Py_ssize_t>(definition.params.size());
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         if (given > total) count_error(f, given);
+
+        // All positional, and each already of the kind its parameter takes:
+        // the caller's array is the bound arguments as it stands.
+        if (!kwnames && given == total && !definition.var_keywords) {
+          Py_ssize_t i = 0;
+          while (i < total && passes_unchanged(definition.params[i], args[i])) ++i;
+          if (i == total) return definition.impl.run(Call{self, state, args}).release();
+        }
 
         // The caller keeps its arguments alive for the call; defaults and
         // converted values are owned here, since conversion can run Python
