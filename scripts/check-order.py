@@ -119,7 +119,7 @@ KV_PURE = {
     "make_function": "new function object",
     "static_method": "wraps",
     "class_method": "wraps",
-    "new_function_type": "new type from a spec",
+    "new_function_type": "a new heap type",
     "Ref": "owns a reference",
     "Ref::steal": "takes a reference",
     "Ref::steal_or_null": "takes a reference",

@@ -1,7 +1,8 @@
 """scripts/check-order.py on small C++ snippets: what it must flag and what it must pass."""
 
-import importlib.util
+import importlib.machinery
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -10,10 +11,11 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load():
-    spec = importlib.util.spec_from_file_location("check_order", ROOT / "scripts" / "check-order.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up
-    spec.loader.exec_module(module)
+    path = str(ROOT / "scripts" / "check-order.py")
+    module = types.ModuleType("check_order")
+    module.__file__ = path
+    sys.modules[module.__name__] = module  # dataclasses look their module up
+    importlib.machinery.SourceFileLoader(module.__name__, path).exec_module(module)
     return module
 
 

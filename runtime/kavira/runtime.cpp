@@ -287,7 +287,6 @@ const char* utf8_or(PyObject* s, const char* fallback) {
         PyUnicode_AsUTF8(got));
 }
 
-// The argument as the parameter's annotation admits it.
 // Whether `v` reaches the function as it is, with no conversion or error.
 bool passes_unchanged(const Param& param, PyObject* v) {
   switch (param.kind) {
@@ -313,36 +312,28 @@ bool passes_unchanged(const Param& param, PyObject* v) {
   return false;
 }
 
-// A parameter's value as the function receives it: a null Ref when `v`
-// passes unchanged, else the converted value.
+// The argument as the parameter's annotation admits it: a null Ref when `v`
+// passes unchanged, else the converted value; what cannot be converted raises.
 Ref convert(const Param& param, PyObject* v) {
+  if (passes_unchanged(param, v)) return nullptr;
   switch (param.kind) {
     case Kind::Any:
       return nullptr;
     case Kind::OptionalStr:
-      if (v == Py_None) return nullptr;
-      [[fallthrough]];
     case Kind::Str:
-      if (!PyUnicode_CheckExact(v)) type_error(param, "str", &PyUnicode_Type, v);
-      return nullptr;
+      type_error(param, "str", &PyUnicode_Type, v);
     case Kind::Bytes:
-      if (!PyBytes_CheckExact(v)) type_error(param, "bytes", &PyBytes_Type, v);
-      return nullptr;
+      type_error(param, "bytes", &PyBytes_Type, v);
     case Kind::OptionalList:
-      if (v == Py_None) return nullptr;
-      [[fallthrough]];
     case Kind::List:
-      if (!PyList_CheckExact(v)) type_error(param, "list", &PyList_Type, v);
-      return nullptr;
+      type_error(param, "list", &PyList_Type, v);
     case Kind::Int:
-      if (PyLong_CheckExact(v)) return nullptr;
       // What int() can convert; an object with only __float__ is refused here
       // rather than failing inside int().
       if (PyNumberMethods* number = Py_TYPE(v)->tp_as_number; !number || (!number->nb_index && !number->nb_int))
         type_error(param, "int", nullptr, v);
       return Ref::steal(PyNumber_Long(v));
     case Kind::Float: {
-      if (PyFloat_CheckExact(v)) return nullptr;
       PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
       if (!number || (!number->nb_float && !number->nb_index)) type_error(param, "float", nullptr, v);
       double d = PyFloat_AsDouble(v);
