@@ -1091,7 +1091,7 @@ def check_runtime_coverage(text: str, path: str) -> list[Finding]:
 
 def default_files() -> list[Path]:
     runtime = ROOT / "runtime" / "kavira"
-    return sorted((ROOT / "kavira").glob("*.cpp")) + [runtime / "runtime.hpp", runtime / "runtime.cpp"]
+    return sorted((ROOT / "src" / "kavira").glob("*.cpp")) + [runtime / "runtime.hpp", runtime / "runtime.cpp"]
 
 
 def shown_path(path: Path) -> str:
