@@ -432,7 +432,7 @@ def output_path(args: argparse.Namespace, image_format: str, changed: bool) -> s
         why = "the adjusted image is PNG" if changed else f"the image was left unchanged and is {image_format}"
         raise UserError(f"--output {args.output} names a {named} file, but {why}: name it with {extension} "
                         f"or leave out --output", EXIT_USAGE)
-    return args.output
+    return str(args.output)
 
 
 def summary_text(summary: Dict[str, Any], stream: Optional[IO[str]]) -> str:
