@@ -1,18 +1,25 @@
 """How a host application prepares one image-generation request with kavira.
 
-Type-checks under ``mypy --strict``; run it with an image path to try it.
+Run it with an image path and, optionally, a prompt:
+
+    python examples/host_request.py photo.jpg "a quiet harbour"
 """
 
 from __future__ import annotations
 
 import sys
-from typing import Optional, Tuple
+from typing import TYPE_CHECKING, Optional, Tuple
 
 from svcfault import PromptBanError, ServiceError
 
 from kavira.framekit import Framekit
-from kavira.tessel import SizeResult, TesselSizeCalculator
+from kavira.tessel import TesselSizeCalculator
 from kavira.wordgate import PromptBanChecker
+
+if TYPE_CHECKING:
+    # SizeResult exists only in the stubs, for type checkers; importing it at
+    # run time fails.
+    from kavira.tessel import SizeResult
 
 CHECKER = PromptBanChecker(builtin_words=["forbidden"])
 

@@ -85,7 +85,7 @@ cd "$work"
 "$work/venv/bin/pytest" -q -p no:cacheprovider tests
 "$work/venv/bin/python" -m mypy.stubtest --allowlist stubtest-allowlist.txt \
   kavira.framekit kavira.aspectra kavira.tessel kavira.lumen kavira.resize kavira.wordgate kavira._wordvault
-"$work/venv/bin/python" -m mypy --strict examples/host_request.py
+"$work/venv/bin/python" -m mypy --strict examples/*.py
 "$work/venv/bin/python" -m mypy --strict -p kavira
 
 # What a user does: pip install of the sdist, with the default build options

@@ -1,7 +1,10 @@
 """Output sizes that an image-generation service accepts."""
 
-from typing import ClassVar, Dict, Optional, TypedDict
+from typing import ClassVar, Dict, Optional, TypedDict, type_check_only
 
+# For type checkers only: the module has no such name at run time. Import it
+# under `if TYPE_CHECKING:`.
+@type_check_only
 class SizeResult(TypedDict):
     width: int
     height: int
