@@ -149,9 +149,11 @@ class Finding:
     line: int
     kind: str  # order, raw-api, declare, compile, waiver
     message: str
+    site: int = 0  # in a template: the line of the checked file that instantiated it
 
     def __str__(self) -> str:
-        return f"{self.path}:{self.line}: {self.message}"
+        where = f" (instantiated at line {self.site})" if self.site else ""
+        return f"{self.path}:{self.line}: {self.kind}: {self.message}{where}"
 
 
 def shown_path(path: str | Path) -> str:
@@ -186,6 +188,16 @@ def generated_dir() -> Path:
             check=True, capture_output=True,
         )  # fmt: skip
     return out
+
+
+@functools.cache
+def file_origin(name: str) -> str:
+    path = Path(name).resolve()
+    if path.is_relative_to(RUNTIME):
+        return "runtime"
+    if path.is_relative_to(PYTHON_INCLUDE):
+        return "capi"
+    return "local" if path.is_relative_to(ROOT) else "system"
 
 
 def annotations(decl: ci.Cursor) -> set[str]:
@@ -228,23 +240,13 @@ class Unit:
         self.memo: dict[int, str | None] = {}
         self.checked: set[int] = set()
         self.findings: set[Finding] = set()
+        self.site = 0
 
     # -- where a declaration lives
 
     def origin(self, decl: ci.Cursor) -> str:
         f = decl.location.file
-        if f is None:
-            return "system"
-        name = Path(f.name).resolve() if not f.name == self.main else Path(self.main)
-        if f.name == self.main:
-            return "local"
-        if name.is_relative_to(RUNTIME):
-            return "runtime"
-        if name.is_relative_to(PYTHON_INCLUDE):
-            return "capi"
-        if name.is_relative_to(ROOT):
-            return "local"
-        return "system"
+        return "system" if f is None else "local" if f.name == self.main else file_origin(f.name)
 
     def project(self, cursor: ci.Cursor) -> bool:
         return cursor.location.file is not None and self.origin(cursor) in ("local", "runtime")
@@ -428,11 +430,13 @@ class Unit:
         ref = call.referenced
         args = list(call.get_arguments())
         if ref is not None and ref.kind not in (K.PARM_DECL, K.VAR_DECL, K.FIELD_DECL, K.OVERLOADED_DECL_REF):
-            # An instantiated template from our sources: check its body as instantiated.
-            d = body(ref)
-            if d is not None and self.project(d) and d.hash not in self.checked:
-                self.checked.add(d.hash)
+            # A template of ours, instantiated: check its body as instantiated.
+            d = body(ref) if self.instantiated(ref) else None
+            if d is not None and self.project(d) and (d.hash, self.site or call.location.line) not in self.checked:
+                self.checked.add((d.hash, self.site or call.location.line))
+                outer, self.site = self.site, self.site or call.location.line
                 self.visit(d)
+                self.site = outer
             if LOOKS_UP_LAST in annotations(ref):
                 for i, arg in enumerate(args[2:], 2):  # the object is Python's first evaluation
                     if reason := self.expr_runs(arg):
@@ -448,6 +452,14 @@ class Unit:
             elif ref.kind == K.CONSTRUCTOR and self.braced(call, args):
                 return  # list-initialisation runs left to right
         self.check_operands(call, args, f"{qualified(ref) if ref is not None else call.spelling}()", "argument")
+
+    @staticmethod
+    def instantiated(decl: ci.Cursor) -> bool:
+        parent = decl.semantic_parent
+        return decl.get_num_template_arguments() > 0 or (
+            parent is not None and parent.kind in (K.CLASS_DECL, K.STRUCT_DECL)
+            and parent.get_num_template_arguments() > 0
+        )  # fmt: skip
 
     def braced(self, call: ci.Cursor, args: list[ci.Cursor]) -> bool:
         if not args:
@@ -526,7 +538,7 @@ class Unit:
             self.report(loc.file.name, loc.line, kind, message)
 
     def report(self, path: str, line: int, kind: str, message: str) -> None:
-        self.findings.add(Finding(path, line, kind, message))
+        self.findings.add(Finding(path, line, kind, message, self.site))
 
     def apply_waivers(self) -> list[Finding]:
         out = set(self.findings)
@@ -549,7 +561,7 @@ class Unit:
         return sorted(out)
 
     def project_path(self, path: str) -> bool:
-        return path == self.main or Path(path).resolve().is_relative_to(ROOT)
+        return path == self.main or file_origin(path) in ("local", "runtime")
 
     def waivers(self, path: str) -> list[tuple[int, str, bool]]:
         f = self.tu.get_file(path)
@@ -604,7 +616,7 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     findings = sorted({f for path in options.files or default_files() for f in check(path)})
     for f in findings:
-        print(f"{shown_path(f.path)}:{f.line}: {f.kind}: {f.message}")
+        print(str(f).replace(f.path, shown_path(f.path), 1))
     return 1 if findings else 0
 
 

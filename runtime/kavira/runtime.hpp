@@ -199,9 +199,13 @@ KV_RUNS_PYTHON inline Ref getattr(Borrowed object, Borrowed name) {
   }
   return Ref::steal(PyObject_GetAttr(object, name));
 }
-KV_RUNS_PYTHON inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
+KV_RUNS_PYTHON inline void setattr(Borrowed object, Borrowed name, Borrowed value) {
+  check(PyObject_SetAttr(object, name, value));
+}
 KV_RUNS_PYTHON inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
-KV_RUNS_PYTHON inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
+KV_RUNS_PYTHON inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
+  check(PyObject_SetItem(object, key, value));
+}
 KV_RUNS_PYTHON inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
 KV_RUNS_PYTHON inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 KV_RUNS_PYTHON inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
@@ -290,7 +294,8 @@ KV_RUNS_PYTHON inline void check_signals() {
 KV_RUNS_PYTHON Ref import(const char* name);
 KV_RUNS_PYTHON Ref import_from(Borrowed globals, const char* module, const char* attribute, int level = 0);
 // `from module import first, second`: one import, two names.
-KV_RUNS_PYTHON std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first, const char* second, int level);
+KV_RUNS_PYTHON std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first,
+                                               const char* second, int level);
 
 // A module global as the interpreter's LOAD_GLOBAL finds it: the module's
 // namespace, then builtins, else NameError.
@@ -507,7 +512,8 @@ struct Member {
   const char* name;
   Ref value;
 };
-KV_RUNS_PYTHON Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members);
+KV_RUNS_PYTHON Ref make_class(Borrowed module, const char* name, const char* doc,
+                              std::initializer_list<Member> members);
 
 inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
 inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
