@@ -74,13 +74,14 @@ done
 
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install --quiet --disable-pip-version-check "$root/svcfault" "$work"/from-sdist/*.whl \
-  pytest hypothesis mypy
+  pytest hypothesis mypy libclang
 # The differential tests import the plain-Python rendering from bench/plain;
-# the checker's tests load scripts/check-order.py and read the runtime header.
+# the checker's tests load scripts/check_order.py and compile against the
+# runtime header.
 mkdir "$work/bench" "$work/scripts"
 cp -r "$root/tests" "$root/examples" "$root/stubtest-allowlist.txt" "$root/runtime" "$work/"
 cp -r "$root/bench/plain" "$work/bench/"
-cp "$root/scripts/check-order.py" "$work/scripts/"
+cp "$root/scripts/check_order.py" "$work/scripts/"
 cd "$work"
 "$work/venv/bin/pytest" -q -p no:cacheprovider tests
 "$work/venv/bin/python" -m mypy.stubtest --allowlist stubtest-allowlist.txt \

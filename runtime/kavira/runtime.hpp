@@ -42,6 +42,19 @@
 #include <utility>
 #include <vector>
 
+// Marks a declaration whose call can run Python code. scripts/check_order.py
+// reads it from clang's AST; callers trust it, and a runtime body that runs
+// Python code without it is a finding. KV_LOOKS_UP_METHOD_LAST also says
+// that the method is looked up after the arguments, which therefore must
+// run no Python code.
+#if defined(__clang__)
+#define KV_RUNS_PYTHON [[clang::annotate("kv:runs-python")]]
+#define KV_LOOKS_UP_METHOD_LAST [[clang::annotate("kv:looks-up-method-last")]]
+#else
+#define KV_RUNS_PYTHON
+#define KV_LOOKS_UP_METHOD_LAST
+#endif
+
 namespace kv {
 
 // A Python exception is pending.
@@ -53,7 +66,7 @@ struct Error {};
 }
 
 template <class... A>
-[[noreturn]] void raise(PyObject* type, const char* format, A... args) {
+KV_RUNS_PYTHON [[noreturn]] void raise(PyObject* type, const char* format, A... args) {
   PyErr_Format(type, format, args...);
   throw Error{};
 }
@@ -129,7 +142,7 @@ class PendingError {
   }
   PendingError(const PendingError&) = delete;
   PendingError& operator=(const PendingError&) = delete;
-  void normalize() { PyErr_NormalizeException(&type_, &value_, &traceback_); }
+  KV_RUNS_PYTHON void normalize() { PyErr_NormalizeException(&type_, &value_, &traceback_); }
   PyObject* type() const { return type_ ? type_ : Py_None; }
   PyObject* value() const { return value_ ? value_ : Py_None; }
   PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
@@ -172,50 +185,54 @@ inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline Ref dict_get(Borrowed dict, Borrowed key);
+KV_RUNS_PYTHON inline Ref dict_get(Borrowed dict, Borrowed key);
 
 // object.name. For a plain module and a name that is not a dunder, the
 // generic look-up finds nothing on the module type (which has only dunder
 // attributes and cannot gain others) and takes the module's own dict entry:
 // read it directly. A miss takes the full protocol for __getattr__ and the
 // error message.
-inline Ref getattr(Borrowed object, Borrowed name) {
+KV_RUNS_PYTHON inline Ref getattr(Borrowed object, Borrowed name) {
   if (PyModule_CheckExact(object.get()) && PyUnicode_CheckExact(name.get()) && PyUnicode_GET_LENGTH(name) > 0 &&
       PyUnicode_READ_CHAR(name, 0) != '_') {
     if (Ref value = dict_get(PyModule_GetDict(object), name)) return value;
   }
   return Ref::steal(PyObject_GetAttr(object, name));
 }
-inline void setattr(Borrowed object, Borrowed name, Borrowed value) { check(PyObject_SetAttr(object, name, value)); }
-inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
-inline void setitem(Borrowed object, Borrowed key, Borrowed value) { check(PyObject_SetItem(object, key, value)); }
-inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
-inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
-inline Py_ssize_t length(Borrowed object) {
+KV_RUNS_PYTHON inline void setattr(Borrowed object, Borrowed name, Borrowed value) {
+  check(PyObject_SetAttr(object, name, value));
+}
+KV_RUNS_PYTHON inline Ref getitem(Borrowed object, Borrowed key) { return Ref::steal(PyObject_GetItem(object, key)); }
+KV_RUNS_PYTHON inline void setitem(Borrowed object, Borrowed key, Borrowed value) {
+  check(PyObject_SetItem(object, key, value));
+}
+KV_RUNS_PYTHON inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+KV_RUNS_PYTHON inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+KV_RUNS_PYTHON inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
+KV_RUNS_PYTHON inline Py_ssize_t length(Borrowed object) {
   Py_ssize_t n = PyObject_Size(object);
   if (n < 0) raise();
   return n;
 }
 
 // Next item of an iterator, or a null Ref at the end.
-inline Ref next(Borrowed iterator) {
+KV_RUNS_PYTHON inline Ref next(Borrowed iterator) {
   PyObject* item = PyIter_Next(iterator);
   if (!item && PyErr_Occurred()) raise();
   return Ref::steal_or_null(item);
 }
-inline Ref iterate(Borrowed iterable) { return Ref::steal(PyObject_GetIter(iterable)); }
+KV_RUNS_PYTHON inline Ref iterate(Borrowed iterable) { return Ref::steal(PyObject_GetIter(iterable)); }
 
 // f(args...) through vectorcall.
 template <class... A>
-Ref call(Borrowed callable, const A&... args) {
+KV_RUNS_PYTHON Ref call(Borrowed callable, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
 template <class... A>
-Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
+KV_RUNS_PYTHON Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -225,14 +242,14 @@ Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
 // The method is looked up after the arguments exist, so they must be
 // constants or values already bound; otherwise use method().
 template <class... A>
-Ref call_method(Borrowed object, Borrowed name, const A&... args) {
+KV_LOOKS_UP_METHOD_LAST Ref call_method(Borrowed object, Borrowed name, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
   return Ref::steal(
       PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... A>
-Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
+KV_LOOKS_UP_METHOD_LAST Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
   size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -241,31 +258,31 @@ Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&...
 // `object.name`, looked up now, to be called once its arguments exist.
 class Method {
  public:
-  Method(PyObject* object, PyObject* name) : bound_(Ref::steal(PyObject_GetAttr(object, name))) {}
+  KV_RUNS_PYTHON Method(PyObject* object, PyObject* name) : bound_(Ref::steal(PyObject_GetAttr(object, name))) {}
   template <class... A>
-  Ref operator()(const A&... args) const {
+  KV_RUNS_PYTHON Ref operator()(const A&... args) const {
     return call(bound_.get(), args...);
   }
   template <class... A>
-  Ref with_keywords(Borrowed kwnames, const A&... args) const {
+  KV_RUNS_PYTHON Ref with_keywords(Borrowed kwnames, const A&... args) const {
     return call_kw(bound_.get(), kwnames, args...);
   }
 
  private:
   Ref bound_;
 };
-inline Method method(Borrowed object, Borrowed name) { return Method(object, name); }
+KV_RUNS_PYTHON inline Method method(Borrowed object, Borrowed name) { return Method(object, name); }
 
 // d[key] as an owned reference, or a null Ref when the key is absent; an
 // error raised by a key's __eq__ or __hash__ throws.
-inline Ref dict_get(Borrowed dict, Borrowed key) {
+KV_RUNS_PYTHON inline Ref dict_get(Borrowed dict, Borrowed key) {
   PyObject* value = PyDict_GetItemWithError(dict, key);
   if (!value && PyErr_Occurred()) raise();
   return Ref::borrow(value);
 }
 
 // Raises KeyboardInterrupt and the like between chunks of a long loop.
-inline void check_signals() {
+KV_RUNS_PYTHON inline void check_signals() {
   if (PyErr_CheckSignals() < 0) raise();
 }
 
@@ -274,25 +291,26 @@ inline void check_signals() {
 
 // `import name` and `from name import attribute` (level > 0 is relative to
 // the package of `globals`).
-Ref import(const char* name);
-Ref import_from(Borrowed globals, const char* module, const char* attribute, int level = 0);
+KV_RUNS_PYTHON Ref import(const char* name);
+KV_RUNS_PYTHON Ref import_from(Borrowed globals, const char* module, const char* attribute, int level = 0);
 // `from module import first, second`: one import, two names.
-std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first, const char* second, int level);
+KV_RUNS_PYTHON std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first,
+                                               const char* second, int level);
 
 // A module global as the interpreter's LOAD_GLOBAL finds it: the module's
 // namespace, then builtins, else NameError.
-Ref global(Borrowed module_dict, Borrowed name);
+KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
 // `a, b = value`, with the messages the modules document.
-std::pair<Ref, Ref> unpack2(Borrowed value);
+KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value);
 
 // `raise exception` for an object that a call returned.
-[[noreturn]] void raise_object(Borrowed exception);
+KV_RUNS_PYTHON [[noreturn]] void raise_object(Borrowed exception);
 
 // `with manager as value: body(value)`. Returns false when __exit__
 // swallowed an exception, so the body did not finish.
 template <class Body>
-bool with(Borrowed manager, Body&& body);
+KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body);
 
 // ---------------------------------------------------------------------------
 // Numbers, with the interpreter's semantics
@@ -305,7 +323,7 @@ constexpr long long kExactDoubleLimit = 1LL << 53;
 inline bool small_int(Borrowed o, long long& out) {
   if (!PyLong_CheckExact(o)) return false;
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);  // pure: ok an exact int has no __index__ to call
   if (overflow || v > kExactDoubleLimit || v < -kExactDoubleLimit) return false;
   out = v;
   return true;
@@ -325,24 +343,24 @@ inline bool native_real(Borrowed o, double& out) {
   return false;
 }
 
-inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
-inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
-inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
-inline Ref floor_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
-inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }
-inline Ref absolute(Borrowed a) { return Ref::steal(PyNumber_Absolute(a)); }
-inline bool less(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
-inline bool greater(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
+KV_RUNS_PYTHON inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
+KV_RUNS_PYTHON inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+KV_RUNS_PYTHON inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+KV_RUNS_PYTHON inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+KV_RUNS_PYTHON inline Ref floor_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+KV_RUNS_PYTHON inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }
+KV_RUNS_PYTHON inline Ref absolute(Borrowed a) { return Ref::steal(PyNumber_Absolute(a)); }
+KV_RUNS_PYTHON inline bool less(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
+KV_RUNS_PYTHON inline bool greater(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
 
 // int(x) and float(x).
-inline Ref to_int(Borrowed o) {
+KV_RUNS_PYTHON inline Ref to_int(Borrowed o) {
   if (PyLong_CheckExact(o)) return Ref::borrow(o);
   return Ref::steal(PyNumber_Long(o));
 }
 // max(a, b) and min(a, b): the second only when strictly greater (smaller).
-inline Ref max2(Borrowed a, Borrowed b) { return Ref::borrow(greater(b, a) ? b : a); }
-inline Ref min2(Borrowed a, Borrowed b) { return Ref::borrow(less(b, a) ? b : a); }
+KV_RUNS_PYTHON inline Ref max2(Borrowed a, Borrowed b) { return Ref::borrow(greater(b, a) ? b : a); }
+KV_RUNS_PYTHON inline Ref min2(Borrowed a, Borrowed b) { return Ref::borrow(less(b, a) ? b : a); }
 
 // int(x) of a finite double within the exact range; false when Python
 // would produce a big int or raise.
@@ -353,7 +371,7 @@ inline bool truncate_native(double x, long long& out) {
 }
 
 // "%S:%S" for two integers, the form every ratio string takes.
-Ref ratio_text(Borrowed width, Borrowed height);
+KV_RUNS_PYTHON Ref ratio_text(Borrowed width, Borrowed height);
 // The decimal text of two integers joined by one ASCII separator.
 Ref pair_text(long long first, char separator, long long second);
 
@@ -366,7 +384,7 @@ Ref strip(Borrowed text);
 std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text);
 bool is_blank(Borrowed text);
 // str.lower(), natively for ASCII text.
-Ref lower(Borrowed text);
+KV_RUNS_PYTHON Ref lower(Borrowed text);
 
 // ---------------------------------------------------------------------------
 // Functions and classes
@@ -423,9 +441,9 @@ template <auto F>
 struct Adapter;
 template <class State, class... A, Ref (*F)(State&, A...)>
 struct Adapter<F> {
-  static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
+  KV_RUNS_PYTHON static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
-  static Ref run(const Call& call, std::index_sequence<I...>) {
+  KV_RUNS_PYTHON static Ref run(const Call& call, std::index_sequence<I...>) {
     return F(call.state<State>(), call.args[I]...);
   }
   static constexpr size_t arity = sizeof...(A);
@@ -460,7 +478,7 @@ struct ModuleState {
   PyObject* globals = nullptr;  // the module's namespace, owned by the module
   bool cleared = false;         // set by the module's clear; calls refuse to run after it
   // A module global, looked up now.
-  Ref global(Borrowed name) const { return kv::global(globals, name); }
+  KV_RUNS_PYTHON Ref global(Borrowed name) const { return kv::global(globals, name); }
 };
 
 inline Held::Held(Ref value) : Ref(std::move(value)) {
@@ -486,7 +504,7 @@ Ref names(const A*... utf8) {
 }
 
 // A new function object of the module. `defaults` is a tuple or None.
-Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
+KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
 
 // type(name, (object,), namespace) with __module__, __qualname__ and
 // __doc__ set and the members added in order.
@@ -494,13 +512,14 @@ struct Member {
   const char* name;
   Ref value;
 };
-Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members);
+KV_RUNS_PYTHON Ref make_class(Borrowed module, const char* name, const char* doc,
+                              std::initializer_list<Member> members);
 
 inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
 inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
 
 // Binds a module global.
-inline void add_global(Borrowed module, const char* name, const Ref& value) {
+KV_RUNS_PYTHON inline void add_global(Borrowed module, const char* name, const Ref& value) {
   check(PyModule_AddObjectRef(module, name, value));
 }
 
@@ -509,7 +528,7 @@ Ref new_function_type(Borrowed module);
 
 // Runs `body` and turns a C++ throw into a pending Python error.
 template <class Body>
-auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const Error&) {
@@ -525,7 +544,7 @@ auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body())
 // runs `populate(module, state)`.
 template <class State, void (*Populate)(PyObject*, State&)>
 struct ModuleDefinition {
-  static int exec(PyObject* module) {
+  KV_RUNS_PYTHON static int exec(PyObject* module) {
     return boundary(
         [&] {
           auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
@@ -542,7 +561,7 @@ struct ModuleDefinition {
   static int traverse(PyObject* module, visitproc visit, void* arg) {
     auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
     if (slot && *slot)
-      for (Held* held : (*slot)->held) Py_VISIT(held->get());
+      for (Held* held : (*slot)->held) Py_VISIT(held->get());  // pure: ok visit is the collector's
     return 0;
   }
   static int clear(PyObject* module) {
@@ -575,12 +594,12 @@ struct ModuleDefinition {
 
 // The bound __enter__ and __exit__ of a context manager, looked up on its
 // type as the interpreter does.
-std::pair<Ref, Ref> context_methods(Borrowed manager);
+KV_RUNS_PYTHON std::pair<Ref, Ref> context_methods(Borrowed manager);
 // Calls __exit__ for the pending exception; true when it swallowed it.
-bool exit_with_error(Borrowed exit);
+KV_RUNS_PYTHON bool exit_with_error(Borrowed exit);
 
 template <class Body>
-bool with(Borrowed manager, Body&& body) {
+KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   auto [enter, exit] = context_methods(manager);
   Ref value = call(enter);
   try {

@@ -166,7 +166,7 @@ Ref quotient(PyObject* width, PyObject* height) {
 Ref first_standard_ratio(State& s, PyObject* self) {
   Ref ratios = kv::getattr(self, s.STANDARD_RATIO_LIST);
   if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
-    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));  // raw-api: ok owned at once, size checked
+    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
   return kv::getitem(ratios, s.zero);
 }
 

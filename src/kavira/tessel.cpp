@@ -142,6 +142,7 @@ Ref peek(PyObject* cls, PyObject* name) {
   Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
   if (!mro || !PyTuple_CheckExact(mro.get())) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    // raw-api: ok mro is owned and never rebound, so the tuple keeps base alive
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
     if (!base->tp_dict) continue;
     if (Ref value = kv::dict_get(base->tp_dict, name)) return value;
@@ -238,7 +239,7 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
   // it, an attribute read finds what its namespace holds.
   Ref math = s.global(s.math);
   if (math.get() != s.math_module.get()) return {};
-  Ref namespace_ = Ref::borrow(PyModule_GetDict(math));  // raw-api: ok owned at once
+  Ref namespace_ = Ref::borrow(PyModule_GetDict(math));
   if (kv::dict_get(namespace_, s.sqrt).get() != s.math_sqrt.get()) return {};
   double area = static_cast<double>(target) * ratio;
   if (!(area >= 0)) return {};
@@ -438,6 +439,7 @@ bool is_square_word(State& s, PyObject* word) {
 
 Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
+  // raw-api: ok the state's key tuple outlives the loop, and storing str keys runs no Python code
   for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
   return result;
 }
