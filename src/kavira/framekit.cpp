@@ -304,7 +304,7 @@ Ref copy_rows(Bands& b, std::size_t rows) {
 void run_bands(Bands& b) {
   try {
     const std::size_t stride = b.stride();
-    std::vector<std::uint8_t> above(stride), scratch(5 * stride);
+    std::vector<std::uint8_t> above(stride), zeros(stride);
     const std::size_t count = b.done.size();
     while (!b.error && b.next < count) {
       const std::size_t index = b.next++;
@@ -321,7 +321,7 @@ void run_bands(Bands& b) {
       {
         WithoutGil unlocked;
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(filtered.get()));
-        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), out, scratch.data());
+        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), out, zeros.data());
         band.adler = png::adler32(1, out, band.filtered_size);
       }
       pixels = nullptr;
