@@ -172,6 +172,7 @@ CAPI_RUNS = set(
     PyLong_AsLongLongAndOverflow PyFloat_AsDouble PyModule_AddObjectRef PyModule_AddObject
     PyErr_CheckSignals PyErr_NormalizeException PyErr_Print PyErr_WriteUnraisable PyErr_WarnEx PyErr_WarnFormat
     PyEval_SaveThread PyEval_RestoreThread PyEval_EvalCode PyGILState_Ensure PyGILState_Release
+    PyThreadState_Clear PyThreadState_DeleteCurrent
     PyArg_ParseTuple PyArg_ParseTupleAndKeywords PyArg_Parse
     """.split()
 )
@@ -201,6 +202,7 @@ CAPI_PURE = set(
     PyEval_GetBuiltins PyImport_GetModuleDict PyVectorcall_NARGS PyObject_TypeCheck
     PyType_GetName PyType_FromModuleAndSpec PyStaticMethod_New PyClassMethod_New PyMethod_New
     PyMethod_GET_FUNCTION PyMethod_GET_SELF _PyDict_NewPresized
+    PyThreadState_Get PyThreadState_GetInterpreter PyThreadState_New
     PyObject_GC_New PyObject_GC_Track PyObject_GC_UnTrack PyObject_GC_Del
     """.split()
 )

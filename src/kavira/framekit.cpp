@@ -271,9 +271,13 @@ struct Band {
 
 struct Bands {
   Bands(State& state, Ref rows, std::size_t w, std::size_t h)
-      : s(state), encoder(std::move(rows)), width(w), height(h),
+      : s(state),
+        encoder(std::move(rows)),
+        width(w),
+        height(h),
         rows_per_band(std::max<std::size_t>(1, kBandBytes / (w * kPixelBytes))),
-        done((h + rows_per_band - 1) / rows_per_band), carry(w * kPixelBytes) {}
+        done((h + rows_per_band - 1) / rows_per_band),
+        carry(w * kPixelBytes) {}
 
   State& s;
   Ref encoder;
@@ -289,12 +293,13 @@ struct Bands {
 
 // The next `rows` rows of the image, as Pillow's raw encoder copies them.
 Ref copy_rows(Bands& b, std::size_t rows) {
-  Ref got = kv::call_method(b.encoder, b.s.encode, kv::integer(static_cast<long long>(rows * b.stride())));
+  const std::size_t size = rows * b.stride();
+  Ref wanted = kv::integer(static_cast<long long>(size));
+  Ref got = kv::call_method(b.encoder, b.s.encode, wanted);
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3)
-    pixels = Ref::borrow(PyTuple_GET_ITEM(got.get(), 2));  // raw-api: ok owned at once, size checked
-  if (!pixels || !PyBytes_CheckExact(pixels.get()) ||
-      static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != rows * b.stride())
+    pixels = Ref::borrow(PyTuple_GET_ITEM(got.get(), 2));
+  if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu rows", rows);
   return pixels;
 }
@@ -632,13 +637,15 @@ void populate_png_writer(State& s) {
   s.image_class = kv::getattr(s.pil_image, s.Image);
   s.image_save = kv::getattr(s.image_class, s.save);
   s.png_save = optional([] { return kv::import_from(nullptr, "PIL.PngImagePlugin", "_save"); });
-  s.raw_encoder = optional([&] { return kv::getattr(kv::getattr(s.pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
+  s.raw_encoder =
+      optional([&] { return kv::getattr(kv::getattr(s.pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   s.zlib_compress = kv::import_from(nullptr, "zlib", "compress");
   Ref isal = optional([] { return kv::import("isal.isal_zlib"); });
   if (isal) {
     s.sync_flush = optional([&] { return kv::getattr(isal, kv::intern("Z_SYNC_FLUSH")); });
     s.finish = optional([&] { return kv::getattr(isal, kv::intern("Z_FINISH")); });
-    if (s.sync_flush && s.finish) s.compressobj = optional([&] { return kv::getattr(isal, kv::intern("compressobj")); });
+    if (s.sync_flush && s.finish)
+      s.compressobj = optional([&] { return kv::getattr(isal, kv::intern("compressobj")); });
   }
 }
 

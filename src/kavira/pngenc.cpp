@@ -117,7 +117,8 @@ std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t
     }
     if (n > kPixel) add_costs(raw, up, kPixel, n, cost);
   } else {
-    for (std::size_t at = kPixel; at + kSampleRun <= n; at += kSampleEvery) add_costs(raw, up, at, at + kSampleRun, cost);
+    for (std::size_t at = kPixel; at + kSampleRun <= n; at += kSampleEvery)
+      add_costs(raw, up, at, at + kSampleRun, cost);
   }
   std::uint8_t best = kNone;
   for (std::uint8_t f = kSub; f <= kPaeth; ++f)
