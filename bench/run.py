@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import os
 import pickle
 import random
 import re
@@ -113,6 +114,52 @@ class Bench:
         verdict = "-" if met is None else "yes" if met else "NO"
         print(f"{name:<60} {k * 1e6:>11.2f} {b * 1e6:>11.2f} {ratio:>8.3f}  {target or '-':<6} {verdict}",
               flush=True)
+
+# shared/ lies beside the checkout; KAVIRA_PHOTOS names another folder.
+PHOTOS = Path(os.environ.get("KAVIRA_PHOTOS", Path(__file__).resolve().parents[2] / "shared" / "photos"))
+PHOTO_FILES = ("camera-3648x2736.jpg", "street-2000x1072.jpg", "graphic-4096x4096.webp")
+
+
+def photo_rows(bench: Bench) -> None:
+    """adjust_size on real files, against two floors: the bare Pillow pipeline at
+    its default PNG settings, and the Pillow work no encoder can avoid."""
+    names = PHOTO_FILES[1:2] if bench.quick else PHOTO_FILES
+    for name in names:
+        path = PHOTOS / name
+        if bench.only and bench.only not in name:
+            continue
+        if not path.exists():
+            print(f"{name}: not found under {PHOTOS}, skipped")
+            continue
+        data = path.read_bytes()
+        for mode in ("fill", "resize"):
+            def unavoidable(data: bytes = data, mode: str = mode) -> Image.Image:
+                working = Image.open(io.BytesIO(data)).convert("RGBA")
+                w, h = working.size
+                nw, nh = (int(w * 1.1), h) if h > w else (w, int(h * 1.1)) if w > h else (int(w * 1.1), int(h * 1.1))
+                if mode == "resize":
+                    return working.resize((nw, nh), LANCZOS)
+                canvas = Image.new("RGBA", (nw, nh), (255, 255, 255, 0))
+                canvas.paste(working, ((nw - w) // 2, (nh - h) // 2), mask=working)
+                return canvas
+
+            def pillow_default(mode: str = mode) -> bytes:
+                out = io.BytesIO()
+                unavoidable(data, mode).save(out, format="PNG", quality=95)
+                return out.getvalue()
+
+            kit = Framekit(need_adjust=mode)
+            bench.row(f"adjust_size {mode}, {name}, vs default-settings Pillow", "floor", "≤0.2×",
+                      lambda kit=kit, data=data: kit.adjust_size(data), pillow_default, repeat=3)
+            bench.row(f"adjust_size {mode}, {name}, vs decode+convert+{mode} alone", "floor", "≤2×",
+                      lambda kit=kit, data=data: kit.adjust_size(data), unavoidable, repeat=3)
+            ratio = len(kit.adjust_size(data)) / len(pillow_default())
+            bound = 1.25 if name.startswith("graphic") else 1.12
+            met = ratio <= bound
+            bench.rows.append({"operation": f"output bytes, {mode}, {name}", "baseline": "size", "ratio": ratio,
+                               "target": f"≤{bound}×", "met": met})
+            print(f"{'output bytes, ' + mode + ', ' + name + ', over default-settings Pillow':<84} {ratio:>8.3f}"
+                  f"  ≤{bound}× {'yes' if met else 'NO'}", flush=True)
 
 
 def image_rows(bench: Bench) -> None:
@@ -363,6 +410,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     print(f"{'operation':<60} {'kavira µs':>11} {'base µs':>11} {'ratio':>8}  target met")
     print("ratio: kavira/floor for floor rows (1.00 = the floor), speed-up over plain Python for python rows")
     image_rows(bench)
+    photo_rows(bench)
     logic_rows(bench)
     word_rows(bench)
     if args.json:

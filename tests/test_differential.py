@@ -78,6 +78,11 @@ def png(width, height, mode="RGB"):
 
 PNG = png(64, 36)
 
+
+def pixels(data):
+    image = Image.open(io.BytesIO(data))
+    return image.mode, image.size, image.tobytes()
+
 # ---------------------------------------------------------------------------
 # Arguments checked on entry
 
@@ -91,7 +96,8 @@ INT_ENTRIES = {
     "_get_closest_standard_ratio": lambda m, x: m.framekit.Framekit()._get_closest_standard_ratio(x, 700),
     "is_valid_image_size": lambda m, x: m.tessel.TesselSizeCalculator.is_valid_image_size(x, 1280),
     "image_resize": lambda m, x: m.resize.image_resize(Image.new("RGB", (8, 8)), x, 16).size,
-    "adjust_size expand_percent": lambda m, x: len(m.framekit.Framekit().adjust_size(PNG, expand_percent=x)),
+    # The encoders may differ in bytes, never in pixels.
+    "adjust_size expand_percent": lambda m, x: pixels(m.framekit.Framekit().adjust_size(PNG, expand_percent=x)),
 }
 
 

@@ -1,3 +1,4 @@
+import io
 from io import BytesIO
 from typing import Optional, Tuple
 
@@ -58,8 +59,11 @@ class Framekit:
         closest_ratio = self._get_closest_standard_ratio(ori_w, ori_h)
 
         if self.proportion is not None and self.proportion != closest_ratio:
-            buffer.seek(0)
-            original = buffer.read()
+            if type(buffer) is io.BytesIO and buffer.closed:
+                original = image_bytes  # a reader closed it; its content is image_bytes
+            else:
+                buffer.seek(0)
+                original = buffer.read()
             return (original, self.proportion) if return_origin_ratio else original
 
         if ori_h > ori_w:
