@@ -92,6 +92,9 @@ KV_RUNS = {
 }
 KV_PURE = {
     "Borrowed": "a parameter type",
+    "Checked": "a parameter type",
+    "Parameter::from": "reads an argument the binding checked",
+    "Param": "a parameter's name",
     "raise": "[[noreturn]]: nothing evaluated after it",
     "check": "status test",
     "ptr": "conversion",
@@ -135,7 +138,8 @@ KV_PURE = {
 }
 # The first component of a qualified kv name without the kv:: prefix
 # (module code says `using kv::Ref;`).
-KV_CLASSES = {"Ref", "Method", "Held", "Name", "PendingError", "ModuleState", "ModuleDefinition", "Adapter"}
+KV_CLASSES = {"Ref", "Method", "Held", "Name", "PendingError", "ModuleState", "ModuleDefinition", "Adapter",
+              "Checked", "Parameter", "Param", "Spec"}
 
 # Member functions, by name, on any object: `s.global(...)`, `f.with_keywords(...)`.
 MEMBER_RUNS = {
@@ -148,7 +152,8 @@ MEMBER_PURE = {
     name: "accessor"
     for name in (
         "get release type value traceback restore state "  # runtime classes
-        "size begin end data empty reserve emplace_back push_back"  # the standard library
+        "size begin end data empty reserve emplace_back push_back "  # the standard library
+        "definition"  # Spec: what the function type keeps
     ).split()
 }
 
@@ -1091,7 +1096,8 @@ def check_runtime_coverage(text: str, path: str) -> list[Finding]:
 
 def default_files() -> list[Path]:
     runtime = ROOT / "runtime" / "kavira"
-    return sorted((ROOT / "src" / "kavira").glob("*.cpp")) + [runtime / "runtime.hpp", runtime / "runtime.cpp"]
+    modules = ROOT / "src" / "kavira"
+    return sorted(modules.glob("*.cpp")) + sorted(modules.glob("*.hpp")) + [runtime / "runtime.hpp", runtime / "runtime.cpp"]
 
 
 def shown_path(path: Path) -> str:
@@ -1147,7 +1153,7 @@ def main(argv: list[str] | None = None) -> int:
     for path in files:
         text = path.read_text(encoding="utf-8")
         findings += check_source(text, shown_path(path))
-        if path.name == "runtime.hpp":
+        if path.suffix == ".hpp":
             findings += check_runtime_coverage(text, shown_path(path))
     for f in findings:
         print(f)

@@ -24,8 +24,9 @@
 //     only while it has a name; a temporary needs .get(), so its pointer is
 //     never kept past it unnoticed. Runtime functions take Borrowed, which
 //     accepts temporaries for the span of the call.
-//   * Lifetimes. Every object a module state holds is Held, and the module's
-//     traverse and clear walk that one registry.
+//   * Lifetimes. Every object a module state holds is Held, enrolled by its
+//     own initialiser, and the module's traverse and clear walk that one
+//     registry. No Python object lives in a process-global static.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -297,34 +298,6 @@ bool with(Borrowed manager, Body&& body);
 // ---------------------------------------------------------------------------
 // Numbers, with the interpreter's semantics
 
-// Exact integers that convert to double without rounding take native paths.
-constexpr long long kExactDoubleLimit = 1LL << 53;
-
-// The value of an exact int when it lies within +-2**53, which any double
-// operation handles exactly.
-inline bool small_int(Borrowed o, long long& out) {
-  if (!PyLong_CheckExact(o)) return false;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (overflow || v > kExactDoubleLimit || v < -kExactDoubleLimit) return false;
-  out = v;
-  return true;
-}
-
-// The value of an exact float, or of a small exact int as a double.
-inline bool native_real(Borrowed o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o.get());
-    return true;
-  }
-  long long v;
-  if (small_int(o, v)) {
-    out = static_cast<double>(v);
-    return true;
-  }
-  return false;
-}
-
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
 inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
@@ -344,30 +317,6 @@ inline Ref to_int(Borrowed o) {
 inline Ref max2(Borrowed a, Borrowed b) { return Ref::borrow(greater(b, a) ? b : a); }
 inline Ref min2(Borrowed a, Borrowed b) { return Ref::borrow(less(b, a) ? b : a); }
 
-// int(x) of a finite double within the exact range; false when Python
-// would produce a big int or raise.
-inline bool truncate_native(double x, long long& out) {
-  if (!(x > -9.0e18 && x < 9.0e18)) return false;
-  out = static_cast<long long>(x);
-  return true;
-}
-
-// "%S:%S" for two integers, the form every ratio string takes.
-Ref ratio_text(Borrowed width, Borrowed height);
-// The decimal text of two integers joined by one ASCII separator.
-Ref pair_text(long long first, char separator, long long second);
-
-// ---------------------------------------------------------------------------
-// Strings
-
-// str.strip() with no argument, for an exact str, and the [start, end)
-// bounds of what it keeps.
-Ref strip(Borrowed text);
-std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text);
-bool is_blank(Borrowed text);
-// str.lower(), natively for ASCII text.
-Ref lower(Borrowed text);
-
 // ---------------------------------------------------------------------------
 // Functions and classes
 
@@ -383,63 +332,146 @@ enum class Kind {
   Bool,          // any object, by its truth value
 };
 
+// The parameter types an implementation takes. A parameter's kind is the
+// type it is declared with, so what the binding checked is what the body
+// reads: `double` for Kind::Float, `bool` for Kind::Bool, a Checked object
+// for the exact types, PyObject* for Kind::Any.
+template <Kind K>
+class Checked {
+ public:
+  explicit Checked(PyObject* p) : p_(p) {}
+  operator PyObject*() const { return p_; }
+  PyObject* get() const { return p_; }
+
+ private:
+  PyObject* p_;
+};
+using Str = Checked<Kind::Str>;
+using OptionalStr = Checked<Kind::OptionalStr>;
+using Bytes = Checked<Kind::Bytes>;
+using List = Checked<Kind::List>;
+using OptionalList = Checked<Kind::OptionalList>;
+using Int = Checked<Kind::Int>;  // an exact int
+// The dict of a trailing **kwargs; only ever the last parameter.
+class Kwargs : public Checked<Kind::Any> {
+  using Checked::Checked;
+};
+
+// How an argument the binding has checked reaches a parameter of type T.
+// Any other type does not compile.
+template <class T>
+struct Parameter;
+template <>
+struct Parameter<PyObject*> {
+  static constexpr Kind kind = Kind::Any;
+  static PyObject* from(PyObject* o) { return o; }
+};
+template <Kind K>
+struct Parameter<Checked<K>> {
+  static constexpr Kind kind = K;
+  static Checked<K> from(PyObject* o) { return Checked<K>(o); }
+};
+template <>
+struct Parameter<Kwargs> {
+  static constexpr Kind kind = Kind::Any;
+  static Kwargs from(PyObject* o) { return Kwargs(o); }
+};
+template <>
+struct Parameter<double> {
+  static constexpr Kind kind = Kind::Float;
+  static double from(PyObject* o) { return PyFloat_AS_DOUBLE(o); }
+};
+template <>
+struct Parameter<bool> {
+  static constexpr Kind kind = Kind::Bool;
+  static bool from(PyObject* o) { return o == Py_True; }
+};
+
 struct Param {
+  Param() = delete;  // a spec names each parameter its implementation takes, no fewer
+  Param(const char* name, const char* annotation = nullptr) : name(name), annotation(annotation) {}
   const char* name;
-  Kind kind = Kind::Any;
-  const char* annotation = nullptr;  // stored in __annotations__ when set
+  const char* annotation;  // stored in __annotations__ when set
 };
 
-struct Call;
-struct Impl {
-  Ref (*run)(const Call&) = nullptr;
-  size_t arity = 0;  // parameters the C++ function takes after the state
-};
-
-struct FunctionSpec {
-  const char* name;
-  const char* qualname;
-  const char* doc;  // nullptr: __doc__ is None
-  std::vector<Param> params;
-  const char* returns = nullptr;  // return annotation
-  bool var_keywords = false;      // a trailing **kwargs
-  Impl impl{};
-};
+constexpr size_t kMaxParams = 8;
 
 struct ModuleState;
 
 // What an implementation receives: the bound, converted arguments.
 struct Call {
-  PyObject* function;
   ModuleState* module_state;  // the function's module's, checked live
   PyObject* const* args;      // one per parameter, then the **kwargs dict
-  template <class State>
-  State& state() const {
-    return *static_cast<State*>(module_state);
-  }
 };
 
-// Adapts `Ref f(State&, PyObject* a, PyObject* b, ...)` to Impl.
+// Adapts `Ref f(State&, A...)` to the binding: its parameter kinds, and
+// whether it ends in **kwargs.
 template <auto F>
 struct Adapter;
 template <class State, class... A, Ref (*F)(State&, A...)>
 struct Adapter<F> {
+  static constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
+  static constexpr bool var_keywords = sizeof...(A) > 0 && is_kwargs[sizeof...(A) - 1];
+  static constexpr size_t params = sizeof...(A) - (var_keywords ? 1 : 0);
+  static constexpr Kind kinds[] = {Parameter<A>::kind..., Kind::Any};
+  static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
+  static_assert(params <= kMaxParams, "more parameters than the binding holds");
+
   static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
   static Ref run(const Call& call, std::index_sequence<I...>) {
-    return F(call.state<State>(), call.args[I]...);
+    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...);
   }
-  static constexpr size_t arity = sizeof...(A);
 };
-template <auto F>
-constexpr Impl impl = {&Adapter<F>::run, Adapter<F>::arity};
 
-// A reference owned by a module state. Each one enrols itself in the state
-// being constructed, so the module's traverse and clear reach every object
-// the state holds without a hand-kept list.
+// What the function type keeps of a spec.
+struct FunctionSpec {
+  const char* qualname;
+  const char* doc;
+  const Param* params;
+  const Kind* kinds;
+  size_t count;  // parameters, not counting **kwargs
+  const char* returns;
+  bool var_keywords;
+  Ref (*run)(const Call&);
+};
+
+template <size_t N>
+struct ParamList {
+  using type = Param[N];
+};
+template <>
+struct ParamList<0> {
+  using type = struct {};
+};
+
+// A function of the module, implemented by F. `params` names exactly the
+// parameters F takes after the state (and before a trailing Kwargs): a
+// missing or extra one does not compile. __name__ is the last part of the
+// qualified name.
+template <auto F>
+struct Spec {
+  const char* qualname;
+  const char* doc;  // nullptr: __doc__ is None
+  typename ParamList<Adapter<F>::params>::type params;
+  const char* returns = nullptr;  // return annotation
+
+  FunctionSpec definition() const {
+    const Param* list = nullptr;
+    if constexpr (Adapter<F>::params > 0) list = params;
+    return {qualname,        doc, list, Adapter<F>::kinds, Adapter<F>::params, returns, Adapter<F>::var_keywords,
+            &Adapter<F>::run};
+  }
+};
+
+// A reference owned by a module state. Each one is made with its owner and
+// enrols itself there, so the module's traverse and clear reach every
+// object the state holds, and a member without an owner does not compile.
 class Held : public Ref {
  public:
-  Held(Ref value = nullptr);
+  explicit Held(ModuleState* owner, Ref value = nullptr);
   Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
   Held& operator=(Ref value) {
     Ref::operator=(std::move(value));
     return *this;
@@ -447,31 +479,26 @@ class Held : public Ref {
 };
 
 // Per-module state: the module's own function type, names and constants.
+// Members are declared `Held x{this, value}` or `Name x{this, "x"}`.
 struct ModuleState {
   ModuleState() = default;
   virtual ~ModuleState() = default;
   ModuleState(const ModuleState&) = delete;
 
-  static inline ModuleState* building = nullptr;  // the state whose members are being made
-  // Every Held member, in declaration order. Initialised first, and it marks
-  // this state as the one being built before any Held member enrols.
-  std::vector<Held*> held = (building = this, std::vector<Held*>{});
-  Held function_type;
+  std::vector<Held*> held;  // every Held member, in declaration order
+  Held function_type{this};
   PyObject* globals = nullptr;  // the module's namespace, owned by the module
   bool cleared = false;         // set by the module's clear; calls refuse to run after it
   // A module global, looked up now.
   Ref global(Borrowed name) const { return kv::global(globals, name); }
 };
 
-inline Held::Held(Ref value) : Ref(std::move(value)) {
-  assert(ModuleState::building && "a Held lives in a module state");
-  ModuleState::building->held.push_back(this);
-}
+inline Held::Held(ModuleState* owner, Ref value) : Ref(std::move(value)) { owner->held.push_back(this); }
 
 // An interned name, owned by the module state.
 class Name {
  public:
-  explicit Name(const char* utf8) : ref_(intern(utf8)) {}
+  Name(ModuleState* owner, const char* utf8) : ref_(owner, intern(utf8)) {}
   operator PyObject*() const { return ref_.get(); }
   PyObject* get() const { return ref_.get(); }
 
@@ -487,6 +514,10 @@ Ref names(const A*... utf8) {
 
 // A new function object of the module. `defaults` is a tuple or None.
 Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
+template <auto F>
+Ref make_function(Borrowed module, const Spec<F>& spec, Borrowed defaults = Py_None) {
+  return make_function(module, spec.definition(), defaults);
+}
 
 // type(name, (object,), namespace) with __module__, __qualname__ and
 // __doc__ set and the members added in order.
@@ -530,7 +561,6 @@ struct ModuleDefinition {
         [&] {
           auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
           auto* state = new State();
-          ModuleState::building = nullptr;
           *slot = state;
           state->function_type = new_function_type(module);
           state->globals = PyModule_GetDict(module);

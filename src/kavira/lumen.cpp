@@ -3,14 +3,16 @@
 #include <cmath>
 
 #include "kavira/runtime.hpp"
+#include "numbers.hpp"
 
 namespace {
 
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  kv::Name Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, image{"image"}, width{"width"}, height{"height"};
-  kv::Name resize{"resize"}, resolutions{"PREFERED_LUMEN_RESOLUTIONS"};
+  kv::Name Resampling{this, "Resampling"}, LANCZOS{this, "LANCZOS"}, image{this, "image"}, width{this, "width"},
+      height{this, "height"};
+  kv::Name resize{this, "resize"}, resolutions{this, "PREFERED_LUMEN_RESOLUTIONS"};
 };
 
 Ref init(State& s, PyObject* self, PyObject* image) {
@@ -80,19 +82,16 @@ Ref start(State& s, PyObject* self) {
   return resize(kv::tuple(output_width, output_height), lanczos);
 }
 
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "LumenImageScale.__init__",
     .doc =
         "\n        Args:"
         "\n            image: PIL Image 对象"
         "\n        ",
-    .params = {{"self"}, {"image", kv::Kind::Any, "Image"}},
-    .impl = kv::impl<init>,
+    .params = {{"self"}, {"image", "Image"}},
 };
 
-const kv::FunctionSpec start_spec{
-    .name = "start",
+const kv::Spec<start> start_spec{
     .qualname = "LumenImageScale.start",
     .doc =
         "\n        根据原图宽高比匹配最优分辨率并缩放。"
@@ -102,7 +101,6 @@ const kv::FunctionSpec start_spec{
         "\n        ",
     .params = {{"self"}},
     .returns = "Image",
-    .impl = kv::impl<start>,
 };
 
 const char kClassDoc[] =
