@@ -110,6 +110,8 @@ KV_PURE = {
     "new_dict": "new dict",
     "new_set": "new empty set",
     "append": "list append",
+    "item": "exact tuple or list only",
+    "set_error_from_exception": "sets the pending exception",
     "raise_object": "sets the pending exception",
     "small_int": "exact int only",
     "native_real": "exact float or int only",

@@ -131,6 +131,17 @@ std::pair<Ref, Ref> context_methods(Borrowed manager) {
   return {std::move(enter), std::move(exit)};
 }
 
+void set_error_from_exception() noexcept {
+  try {
+    throw;
+  } catch (const Error&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
+  }
+}
+
 bool exit_with_error(Borrowed exit) {
   PendingError error;
   error.normalize();

@@ -43,6 +43,14 @@
 #include <utility>
 #include <vector>
 
+// A pointer whose object is owned by the one it came from: clang warns when
+// it outlives a temporary owner (`PyObject* p = kv::str(o).get();`).
+#if defined(__clang__)
+#define KV_LIFETIMEBOUND [[clang::lifetimebound]]
+#else
+#define KV_LIFETIMEBOUND
+#endif
+
 namespace kv {
 
 // A Python exception is pending.
@@ -86,7 +94,7 @@ class Ref {
   static Ref steal_or_null(PyObject* p) { return Ref(p); }
   static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
 
-  PyObject* get() const { return p_; }
+  PyObject* get() const KV_LIFETIMEBOUND { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
   // A named Ref passes where a PyObject* is wanted; a temporary does not,
@@ -131,9 +139,9 @@ class PendingError {
   PendingError(const PendingError&) = delete;
   PendingError& operator=(const PendingError&) = delete;
   void normalize() { PyErr_NormalizeException(&type_, &value_, &traceback_); }
-  PyObject* type() const { return type_ ? type_ : Py_None; }
-  PyObject* value() const { return value_ ? value_ : Py_None; }
-  PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
+  PyObject* type() const KV_LIFETIMEBOUND { return type_ ? type_ : Py_None; }
+  PyObject* value() const KV_LIFETIMEBOUND { return value_ ? value_ : Py_None; }
+  PyObject* traceback() const KV_LIFETIMEBOUND { return traceback_ ? traceback_ : Py_None; }
   // Makes the exception pending again.
   void restore() {
     PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
@@ -166,6 +174,14 @@ Ref tuple(const A&... items) {
   Py_ssize_t i = 0;
   ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(ptr(items)))), ...);
   return t;
+}
+
+// sequence[i] of an exact tuple or list, owned, so that it outlives Python
+// code that changes the container; IndexError outside it.
+inline Ref item(Borrowed sequence, Py_ssize_t i) {
+  assert(PyTuple_CheckExact(sequence.get()) || PyList_CheckExact(sequence.get()));
+  if (i < 0 || i >= PySequence_Fast_GET_SIZE(sequence.get())) raise(PyExc_IndexError, "index out of range");
+  return Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
 }
 
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
@@ -500,7 +516,7 @@ class Name {
  public:
   Name(ModuleState* owner, const char* utf8) : ref_(owner, intern(utf8)) {}
   operator PyObject*() const { return ref_.get(); }
-  PyObject* get() const { return ref_.get(); }
+  PyObject* get() const KV_LIFETIMEBOUND { return ref_.get(); }
 
  private:
   Held ref_;
@@ -538,16 +554,17 @@ inline void add_global(Borrowed module, const char* name, const Ref& value) {
 // The function type of one module, made once in its exec slot.
 Ref new_function_type(Borrowed module);
 
+// Inside a catch block: makes the exception being handled a pending Python
+// error, as the interpreter would see it leave native code.
+void set_error_from_exception() noexcept;
+
 // Runs `body` and turns a C++ throw into a pending Python error.
 template <class Body>
 auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {
     return body();
-  } catch (const Error&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
+    set_error_from_exception();
   }
   return failed;
 }
@@ -615,7 +632,9 @@ bool with(Borrowed manager, Body&& body) {
   Ref value = call(enter);
   try {
     body(value.get());
-  } catch (const Error&) {
+  } catch (...) {
+    // Whatever leaves the body, __exit__ sees it as the Python error it becomes.
+    set_error_from_exception();
     if (exit_with_error(exit)) return false;
     raise();
   }

@@ -171,8 +171,7 @@ Ref quotient(PyObject* width, PyObject* height) {
 // self.STANDARD_RATIO_LIST[0]
 Ref first_standard_ratio(State& s, PyObject* self) {
   Ref ratios = kv::getattr(self, s.STANDARD_RATIO_LIST);
-  if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
-    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));  // raw-api: ok owned at once, size checked
+  if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0) return kv::item(ratios, 0);
   return kv::getitem(ratios, s.zero);
 }
 

@@ -145,7 +145,8 @@ Ref peek(PyObject* cls, PyObject* name) {
   Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
   if (!mro || !PyTuple_CheckExact(mro.get())) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    Ref entry = kv::item(mro, i);
+    auto* base = reinterpret_cast<PyTypeObject*>(entry.get());
     if (!base->tp_dict) continue;
     if (Ref value = kv::dict_get(base->tp_dict, name)) return value;
   }
@@ -417,8 +418,7 @@ std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
   for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
-    // raw-api: ok the list is ours alone, and int() of a str runs no Python code
-    Ref part = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10));
+    Ref part = Ref::steal(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
     if (i < 2) parts[i] = part;
   }
   if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
@@ -441,7 +441,7 @@ bool is_square_word(State& s, PyObject* word) {
 
 Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
-  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
+  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, kv::item(s.keys, i).get(), values[i]));
   return result;
 }
 

@@ -189,23 +189,19 @@ Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_ca
 // word_list.sort(key=len, reverse=True): longest first, ties kept in order.
 Ref sort_longest_first(State& s, Ref word_list) {
   const Py_ssize_t n = PyList_GET_SIZE(word_list.get());
-  std::vector<std::pair<Py_ssize_t, PyObject*>> keyed;
+  std::vector<std::pair<Py_ssize_t, Ref>> keyed;
   keyed.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // raw-api: ok the list is ours alone and no Python code runs before the new list owns every word
-    PyObject* word = PyList_GET_ITEM(word_list.get(), i);
+    Ref word = kv::item(word_list, i);
     if (!PyUnicode_CheckExact(word)) {
       kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
       return word_list;
     }
-    keyed.emplace_back(PyUnicode_GET_LENGTH(word), word);
+    keyed.emplace_back(PyUnicode_GET_LENGTH(word), std::move(word));
   }
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  Ref sorted = Ref::steal(PyList_New(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    // raw-api: ok PyList_SET_ITEM steals the reference this makes
-    PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[static_cast<size_t>(i)].second));
-  }
+  Ref sorted = kv::new_list();
+  for (const auto& entry : keyed) kv::append(sorted, entry.second);
   return sorted;
 }
 
