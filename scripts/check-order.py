@@ -136,6 +136,7 @@ KV_PURE = {
     "ModuleDefinition::traverse": "visits",
     "ModuleDefinition::clear": "drops references",
     "ModuleDefinition::free": "deletes the state",
+    "ModuleDefinition::slot": "where the state pointer lives",
     "ModuleDefinition::init": "module definition",
 }
 # The first component of a qualified kv name without the kv:: prefix

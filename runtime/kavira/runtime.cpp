@@ -24,9 +24,7 @@ Ref name_from(Borrowed imported, Borrowed name) {
   PyErr_Clear();
   Ref package = Ref::steal(PyModule_Check(imported) ? PyModule_GetNameObject(imported) : nullptr);
   Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
-  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), full);
-  if (found) return Ref::borrow(found);
-  if (PyErr_Occurred()) raise();
+  if (Ref found = dict_get(PyImport_GetModuleDict(), full)) return found;
   Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(imported));
   if (!path) {
     PyErr_Clear();
@@ -56,16 +54,9 @@ std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char
 }
 
 Ref global(Borrowed module_dict, Borrowed name) {
-  PyObject* value = PyDict_GetItemWithError(module_dict, name);
-  if (!value) {
-    if (PyErr_Occurred()) raise();
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (!value) {
-      if (PyErr_Occurred()) raise();
-      raise(PyExc_NameError, "name '%U' is not defined", name);
-    }
-  }
-  return Ref::borrow(value);
+  if (Ref value = dict_get(module_dict, name)) return value;
+  if (Ref value = dict_get(PyEval_GetBuiltins(), name)) return value;
+  raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
 namespace {
@@ -454,9 +445,8 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref empty = getattr(parameter, intern("empty"));
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
         auto annotation_of = [&](PyObject* name) {
-          PyObject* found = PyDict_Check(annotations.get()) ? PyDict_GetItemWithError(annotations, name) : nullptr;
-          if (!found && PyErr_Occurred()) raise();
-          return Ref::borrow(found ? found : empty.get());
+          Ref found = PyDict_Check(annotations.get()) ? dict_get(annotations, name) : nullptr;
+          return found ? found : empty;
         };
 
         const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);

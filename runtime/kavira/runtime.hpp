@@ -576,9 +576,8 @@ struct ModuleDefinition {
   static int exec(PyObject* module) {
     return boundary(
         [&] {
-          auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
           auto* state = new State();
-          *slot = state;
+          *slot(module) = state;
           state->function_type = new_function_type(module);
           state->globals = PyModule_GetDict(module);
           Populate(module, *state);
@@ -586,23 +585,23 @@ struct ModuleDefinition {
         },
         -1);
   }
+  static ModuleState** slot(void* module) {
+    return static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
+  }
   static int traverse(PyObject* module, visitproc visit, void* arg) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot)
-      for (Held* held : (*slot)->held) Py_VISIT(held->get());
+    if (ModuleState** state = slot(module); state && *state)
+      for (Held* held : (*state)->held) Py_VISIT(held->get());
     return 0;
   }
   static int clear(PyObject* module) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot) {
-      (*slot)->cleared = true;
-      for (Held* held : (*slot)->held) *held = nullptr;
+    if (ModuleState** state = slot(module); state && *state) {
+      (*state)->cleared = true;
+      for (Held* held : (*state)->held) *held = Ref();
     }
     return 0;
   }
   static void free(void* module) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (slot) delete std::exchange(*slot, nullptr);
+    if (ModuleState** state = slot(module)) delete std::exchange(*state, nullptr);
   }
   static inline PyModuleDef_Slot slots[] = {
       {Py_mod_exec, reinterpret_cast<void*>(&exec)},
