@@ -248,18 +248,39 @@ def test_a_temporary_refs_pointer_needs_get(tmp_path, body, compiles):
 ])
 def test_clang_flags_a_pointer_kept_past_its_temporary_owner(body, dangles):
     cindex = pytest.importorskip("clang.cindex")
-    import sysconfig
     if not shutil.which("g++"):
         pytest.skip("the C library headers come from g++")
-    builtin = subprocess.run(["g++", "-print-file-name=include"], capture_output=True, text=True).stdout.strip()
     source = f'#include "kavira/runtime.hpp"\nvoid probe(PyObject* b) {{\n{body}\n}}\n'
-    unit = cindex.Index.create().parse(
-        "probe.cpp", args=["-std=c++20", "-isystem", builtin, f"-I{RUNTIME}", f"-I{sysconfig.get_paths()['include']}"],
-        unsaved_files=[("probe.cpp", source)])
+    unit = clang_parse(cindex, "probe.cpp", source)
     errors = [d.spelling for d in unit.diagnostics if d.severity >= cindex.Diagnostic.Error]
     assert not errors
     found = [d.option for d in unit.diagnostics if d.location.line == 3 and d.severity == cindex.Diagnostic.Warning]
     assert (found == ["-Wdangling"]) == dangles, found
+
+
+def clang_parse(cindex, path, source=None, *flags):
+    import sysconfig
+    builtin = subprocess.run(["g++", "-print-file-name=include"], capture_output=True, text=True).stdout.strip()
+    return cindex.Index.create().parse(
+        str(path), args=["-std=c++20", *flags, "-isystem", builtin, f"-I{RUNTIME}",
+                         "-isystem", sysconfig.get_paths()["include"]],
+        unsaved_files=[(str(path), source)] if source is not None else None)
+
+
+SOURCES = sorted(p for p in (RUNTIME.parent / "src" / "kavira").glob("*.cpp") if p.name != "_wordvault.cpp")
+
+
+@pytest.mark.parametrize("path", [*SOURCES, RUNTIME / "kavira" / "runtime.cpp"], ids=lambda p: p.name)
+def test_clang_compiles_the_sources_without_a_warning(path):
+    cindex = pytest.importorskip("clang.cindex")
+    if not path.exists() or not shutil.which("g++"):
+        pytest.skip("needs the sources, and g++ for the C library headers")
+    unit = clang_parse(cindex, path, None, "-Wall", "-Wextra")
+    root = RUNTIME.parent
+    ours = [f"{d.location.file}:{d.location.line}: {d.spelling}" for d in unit.diagnostics
+            if d.severity >= cindex.Diagnostic.Warning
+            and (d.severity >= cindex.Diagnostic.Error or str(d.location.file).startswith(str(root)))]
+    assert ours == []
 
 
 SPEC_PROBE = """

@@ -426,8 +426,10 @@ template <auto F>
 struct Adapter;
 template <class State, class... A, Ref (*F)(State&, A...)>
 struct Adapter<F> {
-  static constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
-  static constexpr bool var_keywords = sizeof...(A) > 0 && is_kwargs[sizeof...(A) - 1];
+  static constexpr bool var_keywords = [] {
+    constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
+    return is_kwargs[sizeof...(A) == 0 ? 0 : sizeof...(A) - 1];
+  }();
   static constexpr size_t params = sizeof...(A) - (var_keywords ? 1 : 0);
   static constexpr Kind kinds[] = {Parameter<A>::kind..., Kind::Any};
   static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
