@@ -8,7 +8,9 @@
 //   * Function is a callable type that behaves like a Python function:
 //     descriptor binding, writable metadata, inspect.signature(), weak
 //     references, pickling by qualified name, and the argument binding and
-//     conversion rules the modules document.
+//     conversion rules the modules document. A Spec is checked against its
+//     implementation when it compiles: one name per parameter, and each
+//     parameter's kind is the type the implementation reads it as.
 //
 // Any attribute read, comparison, hash or call may run Python code that
 // changes what we hold. Module code keeps three rules:
@@ -20,10 +22,11 @@
 //     can run Python code.
 //   * No borrowed pointer across Python code. Look-ups return an owned Ref,
 //     and "absent" (a null Ref) is never the same as an error (a throw):
-//     dict_get() instead of PyDict_GetItem*. A Ref converts to PyObject*
-//     only while it has a name; a temporary needs .get(), so its pointer is
-//     never kept past it unnoticed. Runtime functions take Borrowed, which
-//     accepts temporaries for the span of the call.
+//     dict_get() instead of PyDict_GetItem*, item() instead of *_GET_ITEM.
+//     A Ref converts to PyObject* only while it has a name; a temporary
+//     needs .get(), which clang flags when its pointer outlives the
+//     statement. Runtime functions take Borrowed, which accepts temporaries
+//     for the span of the call.
 //   * Lifetimes. Every object a module state holds is Held, enrolled by its
 //     own initialiser, and the module's traverse and clear walk that one
 //     registry. No Python object lives in a process-global static.
