@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${KAVIRA_VENV:-.venv}"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "clang-format>=18"
-"$venv/bin/clang-format" --dry-run --Werror runtime/kavira/*.hpp runtime/kavira/*.cpp src/kavira/*.cpp
+"$venv/bin/clang-format" --dry-run --Werror runtime/kavira/*.hpp runtime/kavira/*.cpp src/kavira/*.hpp src/kavira/*.cpp
 echo "clang-format: sources formatted"

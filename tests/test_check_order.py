@@ -25,7 +25,7 @@ PRELUDE = """\
 namespace {
 using kv::Ref;
 struct State : kv::ModuleState {
-  kv::Name x{"x"}, y{"y"}, f{"f"};
+  kv::Name x{this, "x"}, y{this, "y"}, f{this, "f"};
   Ref kw;
 };
 Ref helper(State& s, PyObject* o) { return kv::getattr(o, s.x); }

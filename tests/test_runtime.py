@@ -197,24 +197,190 @@ def test_package_imports_without_pillow_and_other_modules_survive(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
 
 
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize("key", ["".join(["ratio", "_str"]), Key("ratio_str")])
+def test_keyword_names_bind_by_equality_not_identity(key):
+    assert key == "ratio_str" and key is not sys.intern("ratio_str")
+    assert Framekit._parse_ratio(**{key: "3:4"}) == (3, 4)
+    name = "".join(["propor", "tion"])
+    assert Framekit(**{name: "1:1"}).proportion == "1:1"
+    assert Framekit(**{name + "s": "1:1"}).kwargs == {"proportions": "1:1"}
+
+
 RUNTIME = Path(__file__).resolve().parents[1] / "runtime"
+needs_gcc = pytest.mark.skipif(not (RUNTIME / "kavira" / "runtime.hpp").exists() or not shutil.which("g++"),
+                               reason="needs the runtime sources and g++")
 
 
-@pytest.mark.skipif(not (RUNTIME / "kavira" / "runtime.hpp").exists() or not shutil.which("g++"),
-                    reason="needs the runtime sources and g++")
+def compile_probe(tmp_path, code, *flags):
+    import sysconfig
+    source = tmp_path / "probe.cpp"
+    source.write_text(f'#include "kavira/runtime.hpp"\n{code}\n')
+    return subprocess.run(
+        ["g++", "-std=c++20", "-fsyntax-only", *flags, f"-I{RUNTIME}", f"-I{sysconfig.get_paths()['include']}",
+         str(source)],
+        capture_output=True, text=True)
+
+
+@needs_gcc
 @pytest.mark.parametrize("body, compiles", [
     ("kv::Ref r = kv::text(\"x\"); PyObject* p = r; (void)p;", True),
-    ("PyObject* p = kv::text(\"x\").get(); (void)p;", True),
+    ("(void)PyObject_IsTrue(kv::text(\"x\").get());", True),
     ("(void)kv::truthy(kv::text(\"x\"));", True),
-    # A temporary's pointer may not be taken without .get().
+    # A temporary's pointer may not be taken without .get(); clang also
+    # flags a .get() kept past the statement (below).
     ("PyObject* p = kv::text(\"x\"); (void)p;", False),
     ("(void)PyObject_IsTrue(kv::text(\"x\"));", False),
 ])
 def test_a_temporary_refs_pointer_needs_get(tmp_path, body, compiles):
-    import sysconfig
-    source = tmp_path / "probe.cpp"
-    source.write_text(f'#include "kavira/runtime.hpp"\nvoid probe() {{ {body} }}\n')
-    result = subprocess.run(
-        ["g++", "-std=c++20", "-fsyntax-only", f"-I{RUNTIME}", f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True)
+    result = compile_probe(tmp_path, f"void probe() {{ {body} }}", "-Wall", "-Wextra", "-Werror")
     assert (result.returncode == 0) == compiles, result.stderr[-2000:]
+
+
+@pytest.mark.parametrize("body, dangles", [
+    ("PyObject* n = kv::str(b).get(); (void)n;", True),
+    ("kv::PendingError e; PyObject* t = kv::PendingError().type(); (void)t;", True),
+    ("kv::Ref s = kv::str(b); PyObject* n = s.get(); (void)n;", False),
+    ("(void)PyObject_IsTrue(kv::str(b).get());", False),
+])
+def test_clang_flags_a_pointer_kept_past_its_temporary_owner(body, dangles):
+    cindex = pytest.importorskip("clang.cindex")
+    if not shutil.which("g++"):
+        pytest.skip("the C library headers come from g++")
+    source = f'#include "kavira/runtime.hpp"\nvoid probe(PyObject* b) {{\n{body}\n}}\n'
+    unit = clang_parse(cindex, "probe.cpp", source)
+    errors = [d.spelling for d in unit.diagnostics if d.severity >= cindex.Diagnostic.Error]
+    assert not errors
+    found = [d.option for d in unit.diagnostics if d.location.line == 3 and d.severity == cindex.Diagnostic.Warning]
+    assert (found == ["-Wdangling"]) == dangles, found
+
+
+def clang_parse(cindex, path, source=None, *flags):
+    import sysconfig
+    builtin = subprocess.run(["g++", "-print-file-name=include"], capture_output=True, text=True).stdout.strip()
+    return cindex.Index.create().parse(
+        # GCC's vector intrinsics do not parse under clang: read the portable paths.
+        str(path), args=["-std=c++20", *flags, "-U__SSE2__", "-U__AVX2__", "-isystem", builtin, f"-I{RUNTIME}",
+                         "-isystem", sysconfig.get_paths()["include"]],
+        unsaved_files=[(str(path), source)] if source is not None else None)
+
+
+SOURCES = sorted(p for p in (RUNTIME.parent / "src" / "kavira").glob("*.cpp") if p.name != "_wordvault.cpp")
+
+
+@pytest.mark.parametrize("path", [*SOURCES, RUNTIME / "kavira" / "runtime.cpp"], ids=lambda p: p.name)
+def test_clang_compiles_the_sources_without_a_warning(path):
+    cindex = pytest.importorskip("clang.cindex")
+    if not path.exists() or not shutil.which("g++"):
+        pytest.skip("needs the sources, and g++ for the C library headers")
+    unit = clang_parse(cindex, path, None, "-Wall", "-Wextra")
+    root = RUNTIME.parent
+    ours = [f"{d.location.file}:{d.location.line}: {d.spelling}" for d in unit.diagnostics
+            if d.severity >= cindex.Diagnostic.Warning
+            and (d.severity >= cindex.Diagnostic.Error or str(d.location.file).startswith(str(root)))]
+    assert ours == []
+
+
+SPEC_PROBE = """
+using kv::Ref;
+struct State : kv::ModuleState {{}};
+Ref grow(State&, PyObject* self, kv::Bytes data, bool flag, {kind} percent{kwargs}) {{
+  const double scale = percent / 100 + 1;
+  (void)self, (void)data, (void)flag, (void)scale;
+  return kv::none();
+}}
+const kv::Spec<grow> spec{{
+    .qualname = "C.grow",
+    .doc = nullptr,
+    .params = {{{params}}},
+}};
+Ref make(PyObject* module) {{ return kv::make_function(module, spec); }}
+"""
+FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
+
+
+@needs_gcc
+@pytest.mark.parametrize("kind, kwargs, params, error", [
+    ("double", "", FULL, None),
+    ("double", ", [[maybe_unused]] kv::Kwargs extra", FULL, None),
+    # A parameter the spec leaves out, or one the implementation lacks.
+    ("double", "", '{"self"}, {"data", "bytes"}, {"flag", "bool"}', "use of deleted function"),
+    ("double", "", FULL + ', {"more"}', "too many initializers"),
+    # Declared unchecked, the argument cannot be read as a number.
+    ("PyObject*", "", FULL, "invalid operands"),
+    # Only the binding's parameter types can receive an argument.
+    ("int", "", FULL, "incomplete type"),
+    ("double", ", kv::Kwargs extra, PyObject* after", FULL + ', {"after"}', "Kwargs is only ever last"),
+])
+def test_specs_are_checked_when_compiled(tmp_path, kind, kwargs, params, error):
+    code = SPEC_PROBE.format(kind=kind, kwargs=kwargs, params=params)
+    result = compile_probe(tmp_path, code, "-Wall", "-Wextra", "-Werror")
+    if error is None:
+        assert result.returncode == 0, result.stderr[-3000:]
+    else:
+        assert result.returncode != 0 and error in result.stderr, result.stderr[-3000:]
+
+
+WITH_PROBE = r"""
+#include <new>
+#include <stdexcept>
+namespace {
+PyObject* run(PyObject*, PyObject* args) {
+  return kv::boundary([&]() -> PyObject* {
+    PyObject *manager, *what;
+    if (!PyArg_ParseTuple(args, "OO", &manager, &what)) kv::raise();
+    bool finished = kv::with(manager, [&](PyObject*) {
+      if (PyUnicode_CompareWithASCIIString(what, "bad_alloc") == 0) throw std::bad_alloc();
+      if (PyUnicode_CompareWithASCIIString(what, "other") == 0) throw std::runtime_error("x");
+      kv::raise(PyExc_KeyError, "from the body");
+    });
+    return kv::boolean(finished).release();
+  }, nullptr);
+}
+PyMethodDef methods[] = {{"run", run, METH_VARARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "with_probe", nullptr, -1, methods};
+}  // namespace
+PyMODINIT_FUNC PyInit_with_probe() { return PyModule_Create(&definition); }
+"""
+
+
+@pytest.fixture(scope="module")
+def with_probe(tmp_path_factory):
+    import importlib.util
+    import sysconfig
+    if not (RUNTIME / "kavira" / "runtime.cpp").exists() or not shutil.which("g++"):
+        pytest.skip("needs the runtime sources and g++")
+    folder = tmp_path_factory.mktemp("with_probe")
+    (folder / "probe.cpp").write_text('#include "kavira/runtime.hpp"\n' + WITH_PROBE)
+    target = folder / ("with_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-O0", f"-I{RUNTIME}",
+                    f"-I{sysconfig.get_paths()['include']}", str(folder / "probe.cpp"),
+                    str(RUNTIME / "kavira" / "runtime.cpp"), "-o", str(target)], check=True)
+    spec = importlib.util.spec_from_file_location("with_probe", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("what, raised", [("bad_alloc", MemoryError), ("other", SystemError), ("python", KeyError)])
+@pytest.mark.parametrize("swallow", [False, True])
+def test_with_runs_exit_for_whatever_leaves_the_body(with_probe, what, raised, swallow):
+    seen = []
+
+    class Manager:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, kind, value, traceback):
+            seen.append((kind, type(value)))
+            return swallow
+
+    if swallow:
+        assert with_probe.run(Manager(), what) is False
+    else:
+        with pytest.raises(raised):
+            with_probe.run(Manager(), what)
+    assert seen == [(raised, raised)]

@@ -24,9 +24,7 @@ Ref name_from(Borrowed imported, Borrowed name) {
   PyErr_Clear();
   Ref package = Ref::steal(PyModule_Check(imported) ? PyModule_GetNameObject(imported) : nullptr);
   Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
-  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), full);
-  if (found) return Ref::borrow(found);
-  if (PyErr_Occurred()) raise();
+  if (Ref found = dict_get(PyImport_GetModuleDict(), full)) return found;
   Ref path = Ref::steal_or_null(PyModule_GetFilenameObject(imported));
   if (!path) {
     PyErr_Clear();
@@ -56,16 +54,9 @@ std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char
 }
 
 Ref global(Borrowed module_dict, Borrowed name) {
-  PyObject* value = PyDict_GetItemWithError(module_dict, name);
-  if (!value) {
-    if (PyErr_Occurred()) raise();
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (!value) {
-      if (PyErr_Occurred()) raise();
-      raise(PyExc_NameError, "name '%U' is not defined", name);
-    }
-  }
-  return Ref::borrow(value);
+  if (Ref value = dict_get(module_dict, name)) return value;
+  if (Ref value = dict_get(PyEval_GetBuiltins(), name)) return value;
+  raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
 namespace {
@@ -121,16 +112,25 @@ Ref lookup_special(Borrowed object, Borrowed name) {
 }  // namespace
 
 std::pair<Ref, Ref> context_methods(Borrowed manager) {
-  static PyObject* enter_name = PyUnicode_InternFromString("__enter__");
-  static PyObject* exit_name = PyUnicode_InternFromString("__exit__");
-  Ref enter = lookup_special(manager, enter_name);
+  Ref enter = lookup_special(manager, intern("__enter__"));
   if (!enter)
     raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", Py_TYPE(manager)->tp_name);
-  Ref exit = lookup_special(manager, exit_name);
+  Ref exit = lookup_special(manager, intern("__exit__"));
   if (!exit)
     raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
           Py_TYPE(manager)->tp_name);
   return {std::move(enter), std::move(exit)};
+}
+
+void set_error_from_exception() noexcept {
+  try {
+    throw;
+  } catch (const Error&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
+  }
 }
 
 bool exit_with_error(Borrowed exit) {
@@ -157,94 +157,13 @@ bool exit_with_error(Borrowed exit) {
 }
 
 // ---------------------------------------------------------------------------
-// Numbers and strings
-
-namespace {
-// Writes the decimal digits of v ending just before `end`; returns the start.
-char* decimal(long long v, char* end) {
-  unsigned long long magnitude = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-  do {
-    *--end = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude);
-  if (v < 0) *--end = '-';
-  return end;
-}
-}  // namespace
-
-Ref pair_text(long long first, char separator, long long second) {
-  char buffer[48];
-  char* end = buffer + sizeof buffer;
-  char* start = decimal(second, end);
-  *--start = separator;
-  start = decimal(first, start);
-  Ref text = Ref::steal(PyUnicode_New(end - start, 127));
-  std::memcpy(PyUnicode_DATA(text.get()), start, static_cast<size_t>(end - start));
-  return text;
-}
-
-Ref ratio_text(Borrowed width, Borrowed height) {
-  int overflow_w = 0, overflow_h = 0;
-  if (PyLong_CheckExact(width) && PyLong_CheckExact(height)) {
-    long long w = PyLong_AsLongLongAndOverflow(width, &overflow_w);
-    long long h = PyLong_AsLongLongAndOverflow(height, &overflow_h);
-    if (!overflow_w && !overflow_h) return pair_text(w, ':', h);
-  }
-  return Ref::steal(PyUnicode_FromFormat("%S:%S", width, height));
-}
-
-std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text) {
-  int kind = PyUnicode_KIND(text.get());
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
-  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  return {start, end};
-}
-
-Ref strip(Borrowed text) {
-  auto [start, end] = stripped_bounds(text);
-  return Ref::steal(PyUnicode_Substring(text, start, end));
-}
-
-Ref lower(Borrowed text) {
-  static PyObject* lower_name = PyUnicode_InternFromString("lower");
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  if (!PyUnicode_IS_ASCII(text)) {
-    // Unchanged by lower() when no character has a lower-case mapping of
-    // its own; U+0130 is the one whose full mapping differs from its simple one.
-    int kind = PyUnicode_KIND(text.get());
-    const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      Py_UCS4 c = PyUnicode_READ(kind, data, i);
-      if (c == 0x130 || Py_UNICODE_TOLOWER(c) != c) return call_method(text, lower_name);
-    }
-    return Ref::borrow(text);
-  }
-  const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(text));
-  // Text that lower() would not change serves as its own lower-cased form.
-  if (std::none_of(data, data + n, [](char c) { return c >= 'A' && c <= 'Z'; })) return Ref::borrow(text);
-  Ref result = Ref::steal(PyUnicode_New(n, 127));
-  char* out = reinterpret_cast<char*>(PyUnicode_DATA(result.get()));
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = (data[i] >= 'A' && data[i] <= 'Z') ? data[i] + ('a' - 'A') : data[i];
-  return result;
-}
-
-bool is_blank(Borrowed text) {
-  auto [start, end] = stripped_bounds(text);
-  return start == end;
-}
-
-// ---------------------------------------------------------------------------
 // The function type
 
 namespace {
 
-constexpr size_t kMaxParams = 8;
-
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
-  const FunctionSpec* definition;
+  FunctionSpec definition;
   PyObject* module;
   PyObject* param_names;  // tuple of interned str, in parameter order
   PyObject* name;
@@ -267,7 +186,7 @@ const char* utf8_or(PyObject* s, const char* fallback) {
 }
 
 [[noreturn]] void count_error(Function* f, Py_ssize_t given) {
-  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition->params.size());
+  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition.count);
   Py_ssize_t with_default = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), total) : 0;
   Py_ssize_t minimum = total - with_default;
   Py_ssize_t expected = given < minimum ? minimum : total;
@@ -276,20 +195,20 @@ const char* utf8_or(PyObject* s, const char* fallback) {
         expected, expected == 1 ? "" : "s", given);
 }
 
-[[noreturn]] void type_error(const Param& param, const char* expected, PyTypeObject* exact_type, PyObject* value) {
+[[noreturn]] void type_error(const char* name, const char* expected, PyTypeObject* exact_type, PyObject* value) {
   Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
   if (exact_type && PyObject_TypeCheck(value, exact_type))
     raise(PyExc_TypeError,
           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
           "Note that subclasses are refused: pass an object of exactly type %.200s",
-          param.name, expected, PyUnicode_AsUTF8(got), expected);
-  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name, expected,
+          name, expected, PyUnicode_AsUTF8(got), expected);
+  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
         PyUnicode_AsUTF8(got));
 }
 
 // Whether `v` reaches the function as it is, with no conversion or error.
-bool passes_unchanged(const Param& param, PyObject* v) {
-  switch (param.kind) {
+bool passes_unchanged(Kind kind, PyObject* v) {
+  switch (kind) {
     case Kind::Any:
       return true;
     case Kind::OptionalStr:
@@ -314,28 +233,28 @@ bool passes_unchanged(const Param& param, PyObject* v) {
 
 // The argument as the parameter's annotation admits it: a null Ref when `v`
 // passes unchanged, else the converted value; what cannot be converted raises.
-Ref convert(const Param& param, PyObject* v) {
-  if (passes_unchanged(param, v)) return nullptr;
-  switch (param.kind) {
+Ref convert(Kind kind, const char* name, PyObject* v) {
+  if (passes_unchanged(kind, v)) return nullptr;
+  switch (kind) {
     case Kind::Any:
       return nullptr;
     case Kind::OptionalStr:
     case Kind::Str:
-      type_error(param, "str", &PyUnicode_Type, v);
+      type_error(name, "str", &PyUnicode_Type, v);
     case Kind::Bytes:
-      type_error(param, "bytes", &PyBytes_Type, v);
+      type_error(name, "bytes", &PyBytes_Type, v);
     case Kind::OptionalList:
     case Kind::List:
-      type_error(param, "list", &PyList_Type, v);
+      type_error(name, "list", &PyList_Type, v);
     case Kind::Int:
       // What int() can convert; an object with only __float__ is refused here
       // rather than failing inside int().
       if (PyNumberMethods* number = Py_TYPE(v)->tp_as_number; !number || (!number->nb_index && !number->nb_int))
-        type_error(param, "int", nullptr, v);
+        type_error(name, "int", nullptr, v);
       return Ref::steal(PyNumber_Long(v));
     case Kind::Float: {
       PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
-      if (!number || (!number->nb_float && !number->nb_index)) type_error(param, "float", nullptr, v);
+      if (!number || (!number->nb_float && !number->nb_index)) type_error(name, "float", nullptr, v);
       double d = PyFloat_AsDouble(v);
       if (d == -1.0 && PyErr_Occurred()) raise();
       return floating(d);
@@ -355,10 +274,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   return boundary(
       [&]() -> PyObject* {
         Function* f = as_function(self);
-        const FunctionSpec& definition = *f->definition;
+        const FunctionSpec& definition = f->definition;
         auto* state = *static_cast<ModuleState**>(PyModule_GetState(f->module));
         if (!state || state->cleared) raise(PyExc_SystemError, "kavira: the module of %U was cleared", f->qualname);
-        const Py_ssize_t total = static_cast<Py_ssize_t>(definition.params.size());
+        const Py_ssize_t total = static_cast<Py_ssize_t>(definition.count);
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         if (given > total) count_error(f, given);
 
@@ -366,8 +285,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         // the caller's array is the bound arguments as it stands.
         if (!kwnames && given == total && !definition.var_keywords) {
           Py_ssize_t i = 0;
-          while (i < total && passes_unchanged(definition.params[i], args[i])) ++i;
-          if (i == total) return definition.impl.run(Call{self, state, args}).release();
+          while (i < total && passes_unchanged(definition.kinds[i], args[i])) ++i;
+          if (i == total) return definition.run(Call{state, args}).release();
         }
 
         // The caller keeps its arguments alive for the call; defaults and
@@ -404,13 +323,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
 
         for (Py_ssize_t i = 0; i < total; ++i) {
-          if (Ref converted = convert(definition.params[i], bound[i])) {
+          if (Ref converted = convert(definition.kinds[i], definition.params[i].name, bound[i])) {
             owned[i] = std::move(converted);
             bound[i] = owned[i].get();
           }
         }
         bound[total] = extra.get();
-        return definition.impl.run(Call{self, state, bound}).release();
+        return definition.run(Call{state, bound}).release();
       },
       nullptr);
 }
@@ -516,27 +435,18 @@ PyObject* get_globals(PyObject* self, void*) { return Py_XNewRef(PyModule_GetDic
 PyObject* get_signature(PyObject* self, void*) {
   return boundary(
       [&]() -> PyObject* {
-        static PyObject* names[] = {
-            PyUnicode_InternFromString("Parameter"),
-            PyUnicode_InternFromString("Signature"),
-            PyUnicode_InternFromString("POSITIONAL_OR_KEYWORD"),
-            PyUnicode_InternFromString("VAR_KEYWORD"),
-            PyUnicode_InternFromString("empty"),
-            PyUnicode_InternFromString("return"),
-        };
-        static PyObject* parameter_keywords = Py_BuildValue("(ss)", "default", "annotation");
-        static PyObject* return_keyword = Py_BuildValue("(s)", "return_annotation");
+        Ref parameter_keywords = names("default", "annotation");
+        Ref return_keyword = names("return_annotation");
         Function* f = as_function(self);
         Ref inspect = import("inspect");
-        Ref parameter = getattr(inspect, names[0]);
-        Ref signature = getattr(inspect, names[1]);
-        Ref positional = getattr(parameter, names[2]);
-        Ref empty = getattr(parameter, names[4]);
+        Ref parameter = getattr(inspect, intern("Parameter"));
+        Ref signature = getattr(inspect, intern("Signature"));
+        Ref positional = getattr(parameter, intern("POSITIONAL_OR_KEYWORD"));
+        Ref empty = getattr(parameter, intern("empty"));
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
         auto annotation_of = [&](PyObject* name) {
-          PyObject* found = PyDict_Check(annotations.get()) ? PyDict_GetItemWithError(annotations, name) : nullptr;
-          if (!found && PyErr_Occurred()) raise();
-          return Ref::borrow(found ? found : empty.get());
+          Ref found = PyDict_Check(annotations.get()) ? dict_get(annotations, name) : nullptr;
+          return found ? found : empty;
         };
 
         const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);
@@ -547,13 +457,15 @@ PyObject* get_signature(PyObject* self, void*) {
           Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
-        if (f->definition->var_keywords) {
+        if (f->definition.var_keywords) {
           Ref name = text("kwargs");
-          Ref kind = getattr(parameter, names[3]);
+          Ref kind = getattr(parameter, intern("VAR_KEYWORD"));
           Ref annotation = annotation_of(name);
           append(parameters, call_kw(parameter, parameter_keywords, name, kind, empty, annotation));
         }
-        return call_kw(signature, return_keyword, parameters, annotation_of(names[5])).release();
+        Ref return_name = intern("return");
+        Ref return_annotation = annotation_of(return_name);
+        return call_kw(signature, return_keyword, parameters, return_annotation).release();
       },
       nullptr);
 }
@@ -618,15 +530,12 @@ PyType_Spec function_spec = {
 Ref new_function_type(Borrowed module) { return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr)); }
 
 Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults) {
-  if (definition.params.size() > kMaxParams ||
-      definition.impl.arity != definition.params.size() + (definition.var_keywords ? 1 : 0))
-    raise(PyExc_SystemError, "kavira: %s is declared with the wrong number of parameters", definition.qualname);
   auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
   auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
 
-  Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.params.size())));
+  Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.count)));
   Ref annotations = new_dict();
-  for (size_t i = 0; i < definition.params.size(); ++i) {
+  for (size_t i = 0; i < definition.count; ++i) {
     Ref name = intern(definition.params[i].name);
     if (definition.params[i].annotation)
       check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation).get()));
@@ -637,7 +546,7 @@ Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defa
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
   f->vectorcall = function_vectorcall;
-  f->definition = &definition;
+  f->definition = definition;
   f->module = Py_NewRef(module);
   f->param_names = param_names.release();
   f->name = nullptr;
@@ -651,7 +560,8 @@ Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defa
   f->weakreflist = nullptr;
   // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
-  f->name = text(definition.name).release();
+  const char* dot = std::strrchr(definition.qualname, '.');
+  f->name = text(dot ? dot + 1 : definition.qualname).release();
   f->qualname = text(definition.qualname).release();
   f->module_name = PyModule_GetNameObject(module);
   if (!f->module_name) raise();
@@ -660,14 +570,11 @@ Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defa
 }
 
 Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members) {
-  static PyObject* module_key = PyUnicode_InternFromString("__module__");
-  static PyObject* qualname_key = PyUnicode_InternFromString("__qualname__");
-  static PyObject* doc_key = PyUnicode_InternFromString("__doc__");
   Ref class_name = text(name);
   Ref namespace_ = new_dict();
-  check(PyDict_SetItem(namespace_, module_key, Ref::steal(PyModule_GetNameObject(module)).get()));
-  check(PyDict_SetItem(namespace_, qualname_key, class_name));
-  if (doc) check(PyDict_SetItem(namespace_, doc_key, text(doc).get()));
+  check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module)).get()));
+  check(PyDict_SetItemString(namespace_, "__qualname__", class_name));
+  if (doc) check(PyDict_SetItemString(namespace_, "__doc__", text(doc).get()));
   for (const Member& member : members) check(PyDict_SetItemString(namespace_, member.name, member.value));
   Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);

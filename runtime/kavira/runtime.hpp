@@ -8,7 +8,9 @@
 //   * Function is a callable type that behaves like a Python function:
 //     descriptor binding, writable metadata, inspect.signature(), weak
 //     references, pickling by qualified name, and the argument binding and
-//     conversion rules the modules document.
+//     conversion rules the modules document. A Spec is checked against its
+//     implementation when it compiles: one name per parameter, and each
+//     parameter's kind is the type the implementation reads it as.
 //
 // Any attribute read, comparison, hash or call may run Python code that
 // changes what we hold. Module code keeps three rules:
@@ -20,12 +22,14 @@
 //     can run Python code.
 //   * No borrowed pointer across Python code. Look-ups return an owned Ref,
 //     and "absent" (a null Ref) is never the same as an error (a throw):
-//     dict_get() instead of PyDict_GetItem*. A Ref converts to PyObject*
-//     only while it has a name; a temporary needs .get(), so its pointer is
-//     never kept past it unnoticed. Runtime functions take Borrowed, which
-//     accepts temporaries for the span of the call.
-//   * Lifetimes. Every object a module state holds is Held, and the module's
-//     traverse and clear walk that one registry.
+//     dict_get() instead of PyDict_GetItem*, item() instead of *_GET_ITEM.
+//     A Ref converts to PyObject* only while it has a name; a temporary
+//     needs .get(), which clang flags when its pointer outlives the
+//     statement. Runtime functions take Borrowed, which accepts temporaries
+//     for the span of the call.
+//   * Lifetimes. Every object a module state holds is Held, enrolled by its
+//     own initialiser, and the module's traverse and clear walk that one
+//     registry. No Python object lives in a process-global static.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -53,6 +57,14 @@
 #else
 #define KV_RUNS_PYTHON
 #define KV_LOOKS_UP_METHOD_LAST
+#endif
+
+// A pointer whose object is owned by the one it came from: clang warns when
+// it outlives a temporary owner (`PyObject* p = kv::str(o).get();`).
+#if defined(__clang__)
+#define KV_LIFETIMEBOUND [[clang::lifetimebound]]
+#else
+#define KV_LIFETIMEBOUND
 #endif
 
 namespace kv {
@@ -98,7 +110,7 @@ class Ref {
   static Ref steal_or_null(PyObject* p) { return Ref(p); }
   static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
 
-  PyObject* get() const { return p_; }
+  PyObject* get() const KV_LIFETIMEBOUND { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
   // A named Ref passes where a PyObject* is wanted; a temporary does not,
@@ -143,9 +155,9 @@ class PendingError {
   PendingError(const PendingError&) = delete;
   PendingError& operator=(const PendingError&) = delete;
   KV_RUNS_PYTHON void normalize() { PyErr_NormalizeException(&type_, &value_, &traceback_); }
-  PyObject* type() const { return type_ ? type_ : Py_None; }
-  PyObject* value() const { return value_ ? value_ : Py_None; }
-  PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
+  PyObject* type() const KV_LIFETIMEBOUND { return type_ ? type_ : Py_None; }
+  PyObject* value() const KV_LIFETIMEBOUND { return value_ ? value_ : Py_None; }
+  PyObject* traceback() const KV_LIFETIMEBOUND { return traceback_ ? traceback_ : Py_None; }
   // Makes the exception pending again.
   void restore() {
     PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
@@ -178,6 +190,15 @@ Ref tuple(const A&... items) {
   Py_ssize_t i = 0;
   ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(ptr(items)))), ...);
   return t;
+}
+
+// sequence[i] of an exact tuple or list, owned, so that it outlives Python
+// code that changes the container; IndexError outside it.
+inline Ref item(Borrowed sequence, Py_ssize_t i) {
+  assert(PyTuple_CheckExact(sequence.get()) || PyList_CheckExact(sequence.get()));
+  if (i < 0 || i >= PySequence_Fast_GET_SIZE(sequence.get()))
+    raise(PyExc_IndexError, "index out of range");  // pure: ok a built-in error with a constant message
+  return Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
 }
 
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
@@ -315,34 +336,6 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body);
 // ---------------------------------------------------------------------------
 // Numbers, with the interpreter's semantics
 
-// Exact integers that convert to double without rounding take native paths.
-constexpr long long kExactDoubleLimit = 1LL << 53;
-
-// The value of an exact int when it lies within +-2**53, which any double
-// operation handles exactly.
-inline bool small_int(Borrowed o, long long& out) {
-  if (!PyLong_CheckExact(o)) return false;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);  // pure: ok an exact int has no __index__ to call
-  if (overflow || v > kExactDoubleLimit || v < -kExactDoubleLimit) return false;
-  out = v;
-  return true;
-}
-
-// The value of an exact float, or of a small exact int as a double.
-inline bool native_real(Borrowed o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o.get());
-    return true;
-  }
-  long long v;
-  if (small_int(o, v)) {
-    out = static_cast<double>(v);
-    return true;
-  }
-  return false;
-}
-
 KV_RUNS_PYTHON inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
 KV_RUNS_PYTHON inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 KV_RUNS_PYTHON inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
@@ -362,30 +355,6 @@ KV_RUNS_PYTHON inline Ref to_int(Borrowed o) {
 KV_RUNS_PYTHON inline Ref max2(Borrowed a, Borrowed b) { return Ref::borrow(greater(b, a) ? b : a); }
 KV_RUNS_PYTHON inline Ref min2(Borrowed a, Borrowed b) { return Ref::borrow(less(b, a) ? b : a); }
 
-// int(x) of a finite double within the exact range; false when Python
-// would produce a big int or raise.
-inline bool truncate_native(double x, long long& out) {
-  if (!(x > -9.0e18 && x < 9.0e18)) return false;
-  out = static_cast<long long>(x);
-  return true;
-}
-
-// "%S:%S" for two integers, the form every ratio string takes.
-KV_RUNS_PYTHON Ref ratio_text(Borrowed width, Borrowed height);
-// The decimal text of two integers joined by one ASCII separator.
-Ref pair_text(long long first, char separator, long long second);
-
-// ---------------------------------------------------------------------------
-// Strings
-
-// str.strip() with no argument, for an exact str, and the [start, end)
-// bounds of what it keeps.
-Ref strip(Borrowed text);
-std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(Borrowed text);
-bool is_blank(Borrowed text);
-// str.lower(), natively for ASCII text.
-KV_RUNS_PYTHON Ref lower(Borrowed text);
-
 // ---------------------------------------------------------------------------
 // Functions and classes
 
@@ -401,63 +370,148 @@ enum class Kind {
   Bool,          // any object, by its truth value
 };
 
+// The parameter types an implementation takes. A parameter's kind is the
+// type it is declared with, so what the binding checked is what the body
+// reads: `double` for Kind::Float, `bool` for Kind::Bool, a Checked object
+// for the exact types, PyObject* for Kind::Any.
+template <Kind K>
+class Checked {
+ public:
+  explicit Checked(PyObject* p) : p_(p) {}
+  operator PyObject*() const { return p_; }
+  PyObject* get() const { return p_; }
+
+ private:
+  PyObject* p_;
+};
+using Str = Checked<Kind::Str>;
+using OptionalStr = Checked<Kind::OptionalStr>;
+using Bytes = Checked<Kind::Bytes>;
+using List = Checked<Kind::List>;
+using OptionalList = Checked<Kind::OptionalList>;
+using Int = Checked<Kind::Int>;  // an exact int
+// The dict of a trailing **kwargs; only ever the last parameter.
+class Kwargs : public Checked<Kind::Any> {
+  using Checked::Checked;
+};
+
+// How an argument the binding has checked reaches a parameter of type T.
+// Any other type does not compile.
+template <class T>
+struct Parameter;
+template <>
+struct Parameter<PyObject*> {
+  static constexpr Kind kind = Kind::Any;
+  static PyObject* from(PyObject* o) { return o; }
+};
+template <Kind K>
+struct Parameter<Checked<K>> {
+  static constexpr Kind kind = K;
+  static Checked<K> from(PyObject* o) { return Checked<K>(o); }
+};
+template <>
+struct Parameter<Kwargs> {
+  static constexpr Kind kind = Kind::Any;
+  static Kwargs from(PyObject* o) { return Kwargs(o); }
+};
+template <>
+struct Parameter<double> {
+  static constexpr Kind kind = Kind::Float;
+  static double from(PyObject* o) { return PyFloat_AS_DOUBLE(o); }
+};
+template <>
+struct Parameter<bool> {
+  static constexpr Kind kind = Kind::Bool;
+  static bool from(PyObject* o) { return o == Py_True; }
+};
+
 struct Param {
+  Param() = delete;  // a spec names each parameter its implementation takes, no fewer
+  Param(const char* name, const char* annotation = nullptr) : name(name), annotation(annotation) {}
   const char* name;
-  Kind kind = Kind::Any;
-  const char* annotation = nullptr;  // stored in __annotations__ when set
+  const char* annotation;  // stored in __annotations__ when set
 };
 
-struct Call;
-struct Impl {
-  Ref (*run)(const Call&) = nullptr;
-  size_t arity = 0;  // parameters the C++ function takes after the state
-};
-
-struct FunctionSpec {
-  const char* name;
-  const char* qualname;
-  const char* doc;  // nullptr: __doc__ is None
-  std::vector<Param> params;
-  const char* returns = nullptr;  // return annotation
-  bool var_keywords = false;      // a trailing **kwargs
-  Impl impl{};
-};
+constexpr size_t kMaxParams = 8;
 
 struct ModuleState;
 
 // What an implementation receives: the bound, converted arguments.
 struct Call {
-  PyObject* function;
   ModuleState* module_state;  // the function's module's, checked live
   PyObject* const* args;      // one per parameter, then the **kwargs dict
-  template <class State>
-  State& state() const {
-    return *static_cast<State*>(module_state);
-  }
 };
 
-// Adapts `Ref f(State&, PyObject* a, PyObject* b, ...)` to Impl.
+// Adapts `Ref f(State&, A...)` to the binding: its parameter kinds, and
+// whether it ends in **kwargs.
 template <auto F>
 struct Adapter;
 template <class State, class... A, Ref (*F)(State&, A...)>
 struct Adapter<F> {
+  static constexpr bool var_keywords = [] {
+    constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
+    return is_kwargs[sizeof...(A) == 0 ? 0 : sizeof...(A) - 1];
+  }();
+  static constexpr size_t params = sizeof...(A) - (var_keywords ? 1 : 0);
+  static constexpr Kind kinds[] = {Parameter<A>::kind..., Kind::Any};
+  static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
+  static_assert(params <= kMaxParams, "more parameters than the binding holds");
+
   KV_RUNS_PYTHON static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
   KV_RUNS_PYTHON static Ref run(const Call& call, std::index_sequence<I...>) {
-    return F(call.state<State>(), call.args[I]...);
+    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...);
   }
-  static constexpr size_t arity = sizeof...(A);
 };
-template <auto F>
-constexpr Impl impl = {&Adapter<F>::run, Adapter<F>::arity};
 
-// A reference owned by a module state. Each one enrols itself in the state
-// being constructed, so the module's traverse and clear reach every object
-// the state holds without a hand-kept list.
+// What the function type keeps of a spec.
+struct FunctionSpec {
+  const char* qualname;
+  const char* doc;
+  const Param* params;
+  const Kind* kinds;
+  size_t count;  // parameters, not counting **kwargs
+  const char* returns;
+  bool var_keywords;
+  Ref (*run)(const Call&);
+};
+
+template <size_t N>
+struct ParamList {
+  using type = Param[N];
+};
+template <>
+struct ParamList<0> {
+  using type = struct {};
+};
+
+// A function of the module, implemented by F. `params` names exactly the
+// parameters F takes after the state (and before a trailing Kwargs): a
+// missing or extra one does not compile. __name__ is the last part of the
+// qualified name.
+template <auto F>
+struct Spec {
+  const char* qualname;
+  const char* doc;  // nullptr: __doc__ is None
+  typename ParamList<Adapter<F>::params>::type params;
+  const char* returns = nullptr;  // return annotation
+
+  FunctionSpec definition() const {
+    const Param* list = nullptr;
+    if constexpr (Adapter<F>::params > 0) list = params;
+    return {qualname,        doc, list, Adapter<F>::kinds, Adapter<F>::params, returns, Adapter<F>::var_keywords,
+            &Adapter<F>::run};
+  }
+};
+
+// A reference owned by a module state. Each one is made with its owner and
+// enrols itself there, so the module's traverse and clear reach every
+// object the state holds, and a member without an owner does not compile.
 class Held : public Ref {
  public:
-  Held(Ref value = nullptr);
+  explicit Held(ModuleState* owner, Ref value = nullptr);
   Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
   Held& operator=(Ref value) {
     Ref::operator=(std::move(value));
     return *this;
@@ -465,33 +519,28 @@ class Held : public Ref {
 };
 
 // Per-module state: the module's own function type, names and constants.
+// Members are declared `Held x{this, value}` or `Name x{this, "x"}`.
 struct ModuleState {
   ModuleState() = default;
   virtual ~ModuleState() = default;
   ModuleState(const ModuleState&) = delete;
 
-  static inline ModuleState* building = nullptr;  // the state whose members are being made
-  // Every Held member, in declaration order. Initialised first, and it marks
-  // this state as the one being built before any Held member enrols.
-  std::vector<Held*> held = (building = this, std::vector<Held*>{});
-  Held function_type;
+  std::vector<Held*> held;  // every Held member, in declaration order
+  Held function_type{this};
   PyObject* globals = nullptr;  // the module's namespace, owned by the module
   bool cleared = false;         // set by the module's clear; calls refuse to run after it
   // A module global, looked up now.
   KV_RUNS_PYTHON Ref global(Borrowed name) const { return kv::global(globals, name); }
 };
 
-inline Held::Held(Ref value) : Ref(std::move(value)) {
-  assert(ModuleState::building && "a Held lives in a module state");
-  ModuleState::building->held.push_back(this);
-}
+inline Held::Held(ModuleState* owner, Ref value) : Ref(std::move(value)) { owner->held.push_back(this); }
 
 // An interned name, owned by the module state.
 class Name {
  public:
-  explicit Name(const char* utf8) : ref_(intern(utf8)) {}
+  Name(ModuleState* owner, const char* utf8) : ref_(owner, intern(utf8)) {}
   operator PyObject*() const { return ref_.get(); }
-  PyObject* get() const { return ref_.get(); }
+  PyObject* get() const KV_LIFETIMEBOUND { return ref_.get(); }
 
  private:
   Held ref_;
@@ -505,6 +554,10 @@ Ref names(const A*... utf8) {
 
 // A new function object of the module. `defaults` is a tuple or None.
 KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
+template <auto F>
+KV_RUNS_PYTHON Ref make_function(Borrowed module, const Spec<F>& spec, Borrowed defaults = Py_None) {
+  return make_function(module, spec.definition(), defaults);
+}
 
 // type(name, (object,), namespace) with __module__, __qualname__ and
 // __doc__ set and the members added in order.
@@ -526,16 +579,17 @@ KV_RUNS_PYTHON inline void add_global(Borrowed module, const char* name, const R
 // The function type of one module, made once in its exec slot.
 Ref new_function_type(Borrowed module);
 
+// Inside a catch block: makes the exception being handled a pending Python
+// error, as the interpreter would see it leave native code.
+KV_RUNS_PYTHON void set_error_from_exception() noexcept;
+
 // Runs `body` and turns a C++ throw into a pending Python error.
 template <class Body>
 KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {
     return body();
-  } catch (const Error&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
+    set_error_from_exception();
   }
   return failed;
 }
@@ -547,10 +601,8 @@ struct ModuleDefinition {
   KV_RUNS_PYTHON static int exec(PyObject* module) {
     return boundary(
         [&] {
-          auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
           auto* state = new State();
-          ModuleState::building = nullptr;
-          *slot = state;
+          *slot(module) = state;
           state->function_type = new_function_type(module);
           state->globals = PyModule_GetDict(module);
           Populate(module, *state);
@@ -558,23 +610,23 @@ struct ModuleDefinition {
         },
         -1);
   }
+  static ModuleState** slot(void* module) {
+    return static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
+  }
   static int traverse(PyObject* module, visitproc visit, void* arg) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot)
-      for (Held* held : (*slot)->held) Py_VISIT(held->get());  // pure: ok visit is the collector's
+    if (ModuleState** state = slot(module); state && *state)
+      for (Held* held : (*state)->held) Py_VISIT(held->get());  // pure: ok visit is the collector's
     return 0;
   }
   static int clear(PyObject* module) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
-    if (slot && *slot) {
-      (*slot)->cleared = true;
-      for (Held* held : (*slot)->held) *held = nullptr;
+    if (ModuleState** state = slot(module); state && *state) {
+      (*state)->cleared = true;
+      for (Held* held : (*state)->held) *held = Ref();
     }
     return 0;
   }
   static void free(void* module) {
-    auto** slot = static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (slot) delete std::exchange(*slot, nullptr);
+    if (ModuleState** state = slot(module)) delete std::exchange(*state, nullptr);
   }
   static inline PyModuleDef_Slot slots[] = {
       {Py_mod_exec, reinterpret_cast<void*>(&exec)},
@@ -604,7 +656,9 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   Ref value = call(enter);
   try {
     body(value.get());
-  } catch (const Error&) {
+  } catch (...) {
+    // Whatever leaves the body, __exit__ sees it as the Python error it becomes.
+    set_error_from_exception();
     if (exit_with_error(exit)) return false;
     raise();
   }

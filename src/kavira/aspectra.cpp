@@ -7,29 +7,30 @@
 #include <limits>
 
 #include "kavira/runtime.hpp"
+#include "text.hpp"
 
 namespace {
 
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  kv::Name BytesIO{"BytesIO"}, Image{"Image"}, open{"open"}, size{"size"}, gcd{"_gcd"};
-  kv::Name approx_search_range{"approx_search_range"};
-  kv::Held one = kv::integer(1);
-  kv::Held infinity = kv::floating(std::numeric_limits<double>::infinity());
+  kv::Name BytesIO{this, "BytesIO"}, Image{this, "Image"}, open{this, "open"}, size{this, "size"}, gcd{this, "_gcd"};
+  kv::Name approx_search_range{this, "approx_search_range"};
+  kv::Held one{this, kv::integer(1)};
+  kv::Held infinity{this, kv::floating(std::numeric_limits<double>::infinity())};
 };
 
 // Searches longer than this many tried pairs let other threads run meanwhile.
 constexpr long long kReleaseGilPairs = 1LL << 20;
 
-Ref init(State& s, PyObject* self, PyObject* approx_search_range) {
+Ref init(State& s, PyObject* self, kv::Int approx_search_range) {
   kv::setattr(self, s.approx_search_range, approx_search_range);
   return kv::none();
 }
 
 // Euclid with the floored remainder: the result takes the sign the remainder
 // rules give, so _gcd(4, -6) is -2.
-Ref gcd(State&, PyObject* a, PyObject* b) {
+Ref gcd(State&, kv::Int a, kv::Int b) {
   int overflow_a = 0, overflow_b = 0;
   long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
   long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
@@ -68,7 +69,7 @@ std::pair<Ref, Ref> image_size(State& s, PyObject* image_bytes) {
   return {width, height};
 }
 
-Ref get_raw_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
+Ref get_raw_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   auto [width, height] = image_size(s, image_bytes);
   Ref div = kv::call_method(self, s.gcd, width, height);
   Ref w = kv::floor_divide(width, div);
@@ -291,7 +292,7 @@ void search_native(Search& search) {
   }
 }
 
-Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
+Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   auto [width, height] = image_size(s, image_bytes);
   Ref target = kv::true_divide(width, height);
   Ref limit = kv::getattr(self, s.approx_search_range);
@@ -330,30 +331,23 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, PyObject* image_bytes) {
   return kv::ratio_text(best_w, best_h);
 }
 
-using kv::Kind;
-
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "ImageAspectra.__init__",
     .doc =
         "\n        图片比例分析类"
         "\n        :param approx_search_range: 近似比例搜索整数范围，默认1~10"
         "\n        ",
-    .params = {{"self"}, {"approx_search_range", Kind::Int, "int"}},
-    .impl = kv::impl<init>,
+    .params = {{"self"}, {"approx_search_range", "int"}},
 };
 
-const kv::FunctionSpec gcd_spec{
-    .name = "_gcd",
+const kv::Spec<gcd> gcd_spec{
     .qualname = "ImageAspectra._gcd",
     .doc = "计算最大公约数",
-    .params = {{"a", Kind::Int, "int"}, {"b", Kind::Int, "int"}},
+    .params = {{"a", "int"}, {"b", "int"}},
     .returns = "int",
-    .impl = kv::impl<gcd>,
 };
 
-const kv::FunctionSpec raw_spec{
-    .name = "get_raw_simple_ratio",
+const kv::Spec<get_raw_simple_ratio> raw_spec{
     .qualname = "ImageAspectra.get_raw_simple_ratio",
     .doc =
         "\n        获取图片真实最简宽高比，不做近似。"
@@ -364,13 +358,11 @@ const kv::FunctionSpec raw_spec{
         "\n        Returns:"
         "\n            最简比例字符串，如 \"16:9\""
         "\n        ",
-    .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
+    .params = {{"self"}, {"image_bytes", "bytes"}},
     .returns = "str",
-    .impl = kv::impl<get_raw_simple_ratio>,
 };
 
-const kv::FunctionSpec approx_spec{
-    .name = "get_approx_simple_ratio",
+const kv::Spec<get_approx_simple_ratio> approx_spec{
     .qualname = "ImageAspectra.get_approx_simple_ratio",
     .doc =
         "\n        自动拟合近似简单整数比例，无预设标准比例池。"
@@ -384,9 +376,8 @@ const kv::FunctionSpec approx_spec{
         "\n        Returns:"
         "\n            近似比例字符串，如 \"2:3\"、\"16:9\""
         "\n        ",
-    .params = {{"self"}, {"image_bytes", Kind::Bytes, "bytes"}},
+    .params = {{"self"}, {"image_bytes", "bytes"}},
     .returns = "str",
-    .impl = kv::impl<get_approx_simple_ratio>,
 };
 
 const char kClassDoc[] =

@@ -12,53 +12,60 @@
 #include <vector>
 
 #include "kavira/runtime.hpp"
+#include "numbers.hpp"
 #include "pngenc.hpp"
+#include "text.hpp"
 
 namespace {
 
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  kv::Held re_match;  // re.match as imported: the native parser stands in for it only while it is unchanged
+  kv::Held re_match{this};  // re.match as imported: the native parser stands in for it only while it is unchanged
 
-  kv::Name BytesIO{"BytesIO"}, Image{"Image"}, re{"re"};
-  kv::Name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
-  kv::Name parse_ratio{"_parse_ratio"}, get_closest_standard_ratio{"_get_closest_standard_ratio"};
-  kv::Name proportion{"proportion"}, need_adjust{"need_adjust"}, fill_color{"fill_color"}, kwargs{"kwargs"};
-  kv::Name open{"open"}, convert{"convert"}, size{"size"}, width{"width"}, height{"height"}, mode{"mode"};
-  kv::Name format{"format"}, resize{"resize"}, new_{"new"}, paste{"paste"}, save{"save"}, seek{"seek"};
-  kv::Name read{"read"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, match{"match"}, group{"group"};
-  kv::Name items{"items"}, RGBA{"RGBA"}, PNG{"PNG"}, fill{"fill"};
+  kv::Name BytesIO{this, "BytesIO"}, Image{this, "Image"}, re{this, "re"};
+  kv::Name STANDARD_RATIO_LIST{this, "STANDARD_RATIO_LIST"}, std_ratio_map{this, "_std_ratio_map"};
+  kv::Name parse_ratio{this, "_parse_ratio"}, get_closest_standard_ratio{this, "_get_closest_standard_ratio"};
+  kv::Name proportion{this, "proportion"}, need_adjust{this, "need_adjust"}, fill_color{this, "fill_color"},
+      kwargs{this, "kwargs"};
+  kv::Name open{this, "open"}, convert{this, "convert"}, size{this, "size"}, width{this, "width"},
+      height{this, "height"}, mode{this, "mode"};
+  kv::Name format{this, "format"}, resize{this, "resize"}, new_{this, "new"}, paste{this, "paste"}, save{this, "save"},
+      seek{this, "seek"};
+  kv::Name read{this, "read"}, Resampling{this, "Resampling"}, LANCZOS{this, "LANCZOS"}, match{this, "match"},
+      group{this, "group"};
+  kv::Name items{this, "items"}, RGBA{this, "RGBA"}, PNG{this, "PNG"}, fill{this, "fill"};
 
-  kv::Held mask_keyword = kv::names("mask");
-  kv::Held save_keywords = kv::names("format", "quality");
-  kv::Held quality = kv::integer(95);
-  kv::Held zero = kv::integer(0), one = kv::integer(1), two = kv::integer(2);
-  kv::Held infinity = kv::floating(std::numeric_limits<double>::infinity());
-  kv::Held ratio_pattern = kv::text("(\\d+):(\\d+)");
-  kv::Held format_error_prefix = kv::text("比例格式错误 ");
-  kv::Held format_error_suffix = kv::text("，示例：3:4");
-  kv::Held mode_error = kv::text("need_adjust 仅支持 resize / fill");
+  kv::Held mask_keyword{this, kv::names("mask")};
+  kv::Held save_keywords{this, kv::names("format", "quality")};
+  kv::Held quality{this, kv::integer(95)};
+  kv::Held zero{this, kv::integer(0)}, one{this, kv::integer(1)}, two{this, kv::integer(2)};
+  kv::Held infinity{this, kv::floating(std::numeric_limits<double>::infinity())};
+  kv::Held ratio_pattern{this, kv::text("(\\d+):(\\d+)")};
+  kv::Held format_error_prefix{this, kv::text("比例格式错误 ")};
+  kv::Held format_error_suffix{this, kv::text("，示例：3:4")};
+  kv::Held mode_error{this, kv::text("need_adjust 仅支持 resize / fill")};
 
   // What the native PNG writer stands in for, as imported. It runs only
   // while the result's path would reach exactly these.
-  kv::Held bytes_io, pil_image, image_class, image_save, png_save;
-  kv::Held raw_encoder;  // Pillow's row copier; null if this Pillow lacks it
-  kv::Held zlib_compress;
-  kv::Held compressobj;  // isal_zlib.compressobj; null when isal is not installed
-  kv::Held sync_flush, finish;
-  kv::Name SAVE{"SAVE"}, im{"im"}, setimage{"setimage"}, encode{"encode"}, compress{"compress"}, flush{"flush"};
-  kv::Name info{"info"}, icc_profile{"icc_profile"}, closed{"closed"};
+  kv::Held bytes_io{this}, pil_image{this}, image_class{this}, image_save{this}, png_save{this};
+  kv::Held raw_encoder{this};  // Pillow's row copier; null if this Pillow lacks it
+  kv::Held zlib_compress{this};
+  kv::Held compressobj{this};  // isal_zlib.compressobj; null when isal is not installed
+  kv::Held sync_flush{this}, finish{this};
+  kv::Name SAVE{this, "SAVE"}, im{this, "im"}, setimage{this, "setimage"}, encode{this, "encode"},
+      compress{this, "compress"}, flush{this, "flush"};
+  kv::Name info{this, "info"}, icc_profile{this, "icc_profile"}, closed{this, "closed"};
   // ISA-L's level 2 and raw deflate: the best size for the time on photos.
-  kv::Held deflate_level = kv::integer(2), deflated = kv::integer(8), raw_window = kv::integer(-15);
-  kv::Held fast_save_keywords = kv::names("format", "quality", "compress_level");
+  kv::Held deflate_level{this, kv::integer(2)}, deflated{this, kv::integer(8)}, raw_window{this, kv::integer(-15)};
+  kv::Held fast_save_keywords{this, kv::names("format", "quality", "compress_level")};
 };
 
 // ---------------------------------------------------------------------------
 // Framekit.__init__
 
-Ref init(State& s, PyObject* self, PyObject* proportion, PyObject* need_adjust, PyObject* fill_color,
-         PyObject* kwargs) {
+Ref init(State& s, PyObject* self, kv::OptionalStr proportion, kv::Str need_adjust, PyObject* fill_color,
+         kv::Kwargs kwargs) {
   // A blank target ratio means "no target ratio"; any other text is kept as given.
   bool blank = PyUnicode_CheckExact(proportion) && kv::is_blank(proportion);
   kv::setattr(self, s.proportion, blank ? Py_None : proportion);
@@ -126,7 +133,7 @@ bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, R
   }
 }
 
-Ref parse_ratio(State& s, PyObject* ratio_str) {
+Ref parse_ratio(State& s, kv::Str ratio_str) {
   Ref width, height;
   bool matched;
   Ref match = kv::getattr(s.global(s.re), s.match);
@@ -187,12 +194,11 @@ Ref quotient(PyObject* width, PyObject* height) {
 // self.STANDARD_RATIO_LIST[0]
 Ref first_standard_ratio(State& s, PyObject* self) {
   Ref ratios = kv::getattr(self, s.STANDARD_RATIO_LIST);
-  if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
-    return Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
+  if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0) return kv::item(ratios, 0);
   return kv::getitem(ratios, s.zero);
 }
 
-Ref get_closest_standard_ratio(State& s, PyObject* self, PyObject* width, PyObject* height) {
+Ref get_closest_standard_ratio(State& s, PyObject* self, kv::Int width, kv::Int height) {
   Ref img_ratio = quotient(width, height);
   Ref best = first_standard_ratio(s, self);
   Ref ratio_map = kv::getattr(self, s.std_ratio_map);
@@ -297,8 +303,7 @@ Ref copy_rows(Bands& b, std::size_t rows) {
   Ref wanted = kv::integer(static_cast<long long>(size));
   Ref got = kv::call_method(b.encoder, b.s.encode, wanted);
   Ref pixels;
-  if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3)
-    pixels = Ref::borrow(PyTuple_GET_ITEM(got.get(), 2));
+  if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu rows", rows);
   return pixels;
@@ -472,10 +477,9 @@ Ref native_png(State& s, PyObject* result, PyObject* format, PyObject* save) {
   return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get());
 }
 
-Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* return_origin_ratio,
-                PyObject* expand_percent) {
-  const double scale = PyFloat_AS_DOUBLE(expand_percent) / 100 + 1;
-  const bool with_ratio = return_origin_ratio == Py_True;
+Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_origin_ratio, double expand_percent) {
+  const double scale = expand_percent / 100 + 1;
+  const bool with_ratio = return_origin_ratio;
 
   Ref stream = kv::call(s.global(s.BytesIO), image_bytes);
   Ref working = kv::call_method(kv::call_method(s.global(s.Image), s.open, stream), s.convert, s.RGBA);
@@ -562,44 +566,31 @@ Ref adjust_size(State& s, PyObject* self, PyObject* image_bytes, PyObject* retur
 // ---------------------------------------------------------------------------
 // The module
 
-using kv::Kind;
-
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "Framekit.__init__",
     .doc =
         "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
         "\n        :param need_adjust: resize / fill"
         "\n        :param fill_color: 填充背景色 RGBA，默认透明"
         "\n        ",
-    .params = {{"self"},
-               {"proportion", Kind::OptionalStr, "Optional[str]"},
-               {"need_adjust", Kind::Str, "str"},
-               {"fill_color"}},
-    .var_keywords = true,
-    .impl = kv::impl<init>,
+    .params = {{"self"}, {"proportion", "Optional[str]"}, {"need_adjust", "str"}, {"fill_color"}},
 };
 
-const kv::FunctionSpec parse_ratio_spec{
-    .name = "_parse_ratio",
+const kv::Spec<parse_ratio> parse_ratio_spec{
     .qualname = "Framekit._parse_ratio",
     .doc = "解析 3:4 -> (3,4)",
-    .params = {{"ratio_str", Kind::Str, "str"}},
+    .params = {{"ratio_str", "str"}},
     .returns = "Tuple[int, int]",
-    .impl = kv::impl<parse_ratio>,
 };
 
-const kv::FunctionSpec get_closest_standard_ratio_spec{
-    .name = "_get_closest_standard_ratio",
+const kv::Spec<get_closest_standard_ratio> get_closest_standard_ratio_spec{
     .qualname = "Framekit._get_closest_standard_ratio",
     .doc = "\n        计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串\n        ",
-    .params = {{"self"}, {"width", Kind::Int, "int"}, {"height", Kind::Int, "int"}},
+    .params = {{"self"}, {"width", "int"}, {"height", "int"}},
     .returns = "str",
-    .impl = kv::impl<get_closest_standard_ratio>,
 };
 
-const kv::FunctionSpec adjust_size_spec{
-    .name = "adjust_size",
+const kv::Spec<adjust_size> adjust_size_spec{
     .qualname = "Framekit.adjust_size",
     .doc =
         "\n        调整图片尺寸"
@@ -611,11 +602,7 @@ const kv::FunctionSpec adjust_size_spec{
         "\n        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑"
         "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小"
         "\n        ",
-    .params = {{"self"},
-               {"image_bytes", Kind::Bytes, "bytes"},
-               {"return_origin_ratio", Kind::Bool, "bool"},
-               {"expand_percent", Kind::Float, "float"}},
-    .impl = kv::impl<adjust_size>,
+    .params = {{"self"}, {"image_bytes", "bytes"}, {"return_origin_ratio", "bool"}, {"expand_percent", "float"}},
 };
 
 // A module that may be missing, or an attribute that an older or newer

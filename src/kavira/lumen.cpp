@@ -3,14 +3,16 @@
 #include <cmath>
 
 #include "kavira/runtime.hpp"
+#include "numbers.hpp"
 
 namespace {
 
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  kv::Name Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, image{"image"}, width{"width"}, height{"height"};
-  kv::Name resize{"resize"}, resolutions{"PREFERED_LUMEN_RESOLUTIONS"};
+  kv::Name Resampling{this, "Resampling"}, LANCZOS{this, "LANCZOS"}, image{this, "image"}, width{this, "width"},
+      height{this, "height"};
+  kv::Name resize{this, "resize"}, resolutions{this, "PREFERED_LUMEN_RESOLUTIONS"};
 };
 
 Ref init(State& s, PyObject* self, PyObject* image) {
@@ -27,12 +29,11 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
   long long best_w = 0, best_h = 0;
   Py_ssize_t best = -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-    // raw-api: ok nothing in this loop runs Python code
-    PyObject* row = PyList_GET_ITEM(rows, i);
+    Ref row = kv::item(rows, i);
     if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 2) return false;
     long long w, h;
-    if (!kv::small_int(PyTuple_GET_ITEM(row, 0), w)) return false;            // raw-api: ok as above
-    if (!kv::small_int(PyTuple_GET_ITEM(row, 1), h) || h == 0) return false;  // raw-api: ok as above
+    if (!kv::small_int(kv::item(row, 0), w)) return false;
+    if (!kv::small_int(kv::item(row, 1), h) || h == 0) return false;
     double diff = std::fabs(aspect - static_cast<double>(w) / static_cast<double>(h));
     // Tuple order: the first unequal item decides.
     bool smaller = best < 0 || (diff != best_diff ? diff < best_diff : w != best_w ? w < best_w : h < best_h);
@@ -43,10 +44,9 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
       best_h = h;
     }
   }
-  // raw-api: ok still no Python code since the loop; both items are owned here
-  PyObject* row = PyList_GET_ITEM(rows, best);
-  width = Ref::borrow(PyTuple_GET_ITEM(row, 0));
-  height = Ref::borrow(PyTuple_GET_ITEM(row, 1));
+  Ref row = kv::item(rows, best);
+  width = kv::item(row, 0);
+  height = kv::item(row, 1);
   return true;
 }
 
@@ -71,8 +71,8 @@ Ref start(State& s, PyObject* self) {
     if (!best)
       kv::raise(PyExc_ValueError,
                 PY_VERSION_HEX >= 0x030C0000 ? "min() iterable argument is empty" : "min() arg is an empty sequence");
-    output_width = Ref::borrow(PyTuple_GET_ITEM(best.get(), 1));
-    output_height = Ref::borrow(PyTuple_GET_ITEM(best.get(), 2));
+    output_width = kv::item(best, 1);
+    output_height = kv::item(best, 2);
   }
 
   kv::Method resize = kv::method(kv::getattr(self, s.image).get(), s.resize);
@@ -80,19 +80,16 @@ Ref start(State& s, PyObject* self) {
   return resize(kv::tuple(output_width, output_height), lanczos);
 }
 
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "LumenImageScale.__init__",
     .doc =
         "\n        Args:"
         "\n            image: PIL Image 对象"
         "\n        ",
-    .params = {{"self"}, {"image", kv::Kind::Any, "Image"}},
-    .impl = kv::impl<init>,
+    .params = {{"self"}, {"image", "Image"}},
 };
 
-const kv::FunctionSpec start_spec{
-    .name = "start",
+const kv::Spec<start> start_spec{
     .qualname = "LumenImageScale.start",
     .doc =
         "\n        根据原图宽高比匹配最优分辨率并缩放。"
@@ -102,7 +99,6 @@ const kv::FunctionSpec start_spec{
         "\n        ",
     .params = {{"self"}},
     .returns = "Image",
-    .impl = kv::impl<start>,
 };
 
 const char kClassDoc[] =

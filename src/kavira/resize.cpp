@@ -7,12 +7,13 @@ namespace {
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  kv::Name Image{"Image"}, Resampling{"Resampling"}, LANCZOS{"LANCZOS"}, new_{"new"}, size{"size"};
-  kv::Name resize{"resize"}, paste{"paste"}, RGB{"RGB"};
-  kv::Held two = kv::integer(2);
+  kv::Name Image{this, "Image"}, Resampling{this, "Resampling"}, LANCZOS{this, "LANCZOS"}, new_{this, "new"},
+      size{this, "size"};
+  kv::Name resize{this, "resize"}, paste{this, "paste"}, RGB{this, "RGB"};
+  kv::Held two{this, kv::integer(2)};
 };
 
-Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target_h, PyObject* bg_color) {
+Ref image_resize(State& s, PyObject* image, kv::Int target_w, kv::Int target_h, PyObject* bg_color) {
   // The canvas comes first, before the source is looked at.
   Ref canvas = kv::call_method(s.global(s.Image), s.new_, s.RGB, kv::tuple(target_w, target_h), bg_color);
   auto [s_w, s_h] = kv::unpack2(kv::getattr(image, s.size));
@@ -32,8 +33,7 @@ Ref image_resize(State& s, PyObject* image, PyObject* target_w, PyObject* target
   return canvas;
 }
 
-const kv::FunctionSpec image_resize_spec{
-    .name = "image_resize",
+const kv::Spec<image_resize> image_resize_spec{
     .qualname = "image_resize",
     .doc =
         "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
@@ -47,12 +47,8 @@ const kv::FunctionSpec image_resize_spec{
         "\n    Returns:"
         "\n        缩放并居中后的 PIL Image 对象"
         "\n    ",
-    .params = {{"image", kv::Kind::Any, "Image"},
-               {"target_w", kv::Kind::Int, "int"},
-               {"target_h", kv::Kind::Int, "int"},
-               {"bg_color"}},
+    .params = {{"image", "Image"}, {"target_w", "int"}, {"target_h", "int"}, {"bg_color"}},
     .returns = "Image",
-    .impl = kv::impl<image_resize>,
 };
 
 void populate(PyObject* module, State&) {

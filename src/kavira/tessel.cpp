@@ -13,6 +13,8 @@
 #include <optional>
 
 #include "kavira/runtime.hpp"
+#include "numbers.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -21,23 +23,24 @@ using kv::Ref;
 struct State : kv::ModuleState {
   // The math module and its sqrt and floor as imported: the native paths
   // run only while the functions the Python code would call are these.
-  kv::Held math_module, math_sqrt, math_floor;
-  kv::Held round_builtin;
+  kv::Held math_module{this}, math_sqrt{this}, math_floor{this};
+  kv::Held round_builtin{this};
   // The class methods as created here, to recognise an unchanged class.
-  kv::Held round_method, floor_method, valid_method;
+  kv::Held round_method{this}, floor_method{this}, valid_method{this};
 
-  kv::Name math{"math"}, ServiceError{"ServiceError"}, sqrt{"sqrt"}, floor{"floor"};
-  kv::Name MIN_PIXELS{"MIN_PIXELS"}, MAX_PIXELS{"MAX_PIXELS"}, MAX_EDGE{"MAX_EDGE"}, MULTIPLE{"MULTIPLE"};
-  kv::Name MAX_RATIO{"MAX_RATIO"}, RESOLUTION_PRESET{"RESOLUTION_PRESET"};
-  kv::Name round_to_multiple{"round_to_multiple"}, floor_to_multiple{"floor_to_multiple"};
-  kv::Name is_valid_image_size{"is_valid_image_size"};
-  kv::Name lower{"lower"}, get{"get"}, auto_{"auto"}, two_k{"2k"}, empty{""};
+  kv::Name math{this, "math"}, ServiceError{this, "ServiceError"}, sqrt{this, "sqrt"}, floor{this, "floor"};
+  kv::Name MIN_PIXELS{this, "MIN_PIXELS"}, MAX_PIXELS{this, "MAX_PIXELS"}, MAX_EDGE{this, "MAX_EDGE"},
+      MULTIPLE{this, "MULTIPLE"};
+  kv::Name MAX_RATIO{this, "MAX_RATIO"}, RESOLUTION_PRESET{this, "RESOLUTION_PRESET"};
+  kv::Name round_to_multiple{this, "round_to_multiple"}, floor_to_multiple{this, "floor_to_multiple"};
+  kv::Name is_valid_image_size{this, "is_valid_image_size"};
+  kv::Name lower{this, "lower"}, get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"}, empty{this, ""};
 
-  kv::Held colon = kv::text(":");
-  kv::Held shrink = kv::floating(0.999);
-  kv::Held strict_message = kv::text("图像宽高比不合法, 相差太大");
-  kv::Held aspect_ratio_keyword = kv::names("aspect_ratio");
-  kv::Held keys = kv::names("width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid");
+  kv::Held colon{this, kv::text(":")};
+  kv::Held shrink{this, kv::floating(0.999)};
+  kv::Held strict_message{this, kv::text("图像宽高比不合法, 相差太大")};
+  kv::Held aspect_ratio_keyword{this, kv::names("aspect_ratio")};
+  kv::Held keys{this, kv::names("width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid")};
 };
 
 constexpr int kMaxLoop = 20;
@@ -96,7 +99,7 @@ Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multip
 // ---------------------------------------------------------------------------
 // Validity, on Python objects
 
-Ref is_valid_image_size(State& s, PyObject* cls, PyObject* width, PyObject* height) {
+Ref is_valid_image_size(State& s, PyObject* cls, kv::Int width, kv::Int height) {
   Ref pixels = kv::multiply(width, height);
   Ref long_edge = kv::max2(width, height);
   Ref short_edge = kv::min2(width, height);
@@ -142,8 +145,8 @@ Ref peek(PyObject* cls, PyObject* name) {
   Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
   if (!mro || !PyTuple_CheckExact(mro.get())) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    // raw-api: ok mro is owned and never rebound, so the tuple keeps base alive
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    Ref entry = kv::item(mro, i);
+    auto* base = reinterpret_cast<PyTypeObject*>(entry.get());
     if (!base->tp_dict) continue;
     if (Ref value = kv::dict_get(base->tp_dict, name)) return value;
   }
@@ -415,8 +418,7 @@ std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
   for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
-    // raw-api: ok the list is ours alone, and int() of a str runs no Python code
-    Ref part = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10));
+    Ref part = Ref::steal(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
     if (i < 2) parts[i] = part;
   }
   if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
@@ -439,13 +441,12 @@ bool is_square_word(State& s, PyObject* word) {
 
 Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
-  // raw-api: ok the state's key tuple outlives the loop, and storing str keys runs no Python code
-  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, PyTuple_GET_ITEM(s.keys.get(), i), values[i]));
+  for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, kv::item(s.keys, i).get(), values[i]));
   return result;
 }
 
-Ref calc_size(State& s, PyObject* cls, PyObject* aspect_ratio, PyObject* resolution_arg, PyObject* strict_arg) {
-  const bool strict = strict_arg == Py_True;
+Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_arg, bool strict_arg) {
+  const bool strict = strict_arg;
   Ref resolution = kv::lower(resolution_arg);
 
   long long w_part = 1, h_part = 1;
@@ -476,8 +477,6 @@ Ref init(State&, PyObject*) { return kv::none(); }
 // ---------------------------------------------------------------------------
 // The module
 
-using kv::Kind;
-
 const char kClassDoc[] =
     "\n    图像生成服务输出尺寸计算器。"
     "\n"
@@ -488,43 +487,34 @@ const char kClassDoc[] =
     "\n    所有常量与对齐、校验方法均在使用时通过 cls 读取，子类可覆盖。"
     "\n    ";
 
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "TesselSizeCalculator.__init__",
     .doc = nullptr,
     .params = {{"self"}},
-    .impl = kv::impl<init>,
 };
 
-const kv::FunctionSpec round_spec{
-    .name = "round_to_multiple",
+const kv::Spec<round_to_multiple> round_spec{
     .qualname = "TesselSizeCalculator.round_to_multiple",
     .doc = "四舍五入对齐到指定倍数，最小不低于倍数本身",
     .params = {{"cls"}, {"value"}, {"multiple"}},
     .returns = "int",
-    .impl = kv::impl<round_to_multiple>,
 };
 
-const kv::FunctionSpec floor_spec{
-    .name = "floor_to_multiple",
+const kv::Spec<floor_to_multiple> floor_spec{
     .qualname = "TesselSizeCalculator.floor_to_multiple",
     .doc = "向下对齐倍数，用于像素超限时压缩",
     .params = {{"cls"}, {"value"}, {"multiple"}},
     .returns = "int",
-    .impl = kv::impl<floor_to_multiple>,
 };
 
-const kv::FunctionSpec valid_spec{
-    .name = "is_valid_image_size",
+const kv::Spec<is_valid_image_size> valid_spec{
     .qualname = "TesselSizeCalculator.is_valid_image_size",
     .doc = "完整校验所有尺寸约束",
-    .params = {{"cls"}, {"width", Kind::Int, "int"}, {"height", Kind::Int, "int"}},
+    .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
     .returns = "bool",
-    .impl = kv::impl<is_valid_image_size>,
 };
 
-const kv::FunctionSpec calc_spec{
-    .name = "calc_size",
+const kv::Spec<calc_size> calc_spec{
     .qualname = "TesselSizeCalculator.calc_size",
     .doc =
         "\n        计算图像生成服务应请求的输出尺寸。"
@@ -542,11 +532,7 @@ const kv::FunctionSpec calc_spec{
         "\n            dict: width、height、size（\"宽x高\"）、pixels、aspect_ratio（原样）、"
         "\n            resolution（小写）以及 valid（返回的宽高是否满足全部约束）"
         "\n        ",
-    .params = {{"cls"},
-               {"aspect_ratio", Kind::Str, "str"},
-               {"resolution", Kind::Str, "str"},
-               {"strict", Kind::Bool, "bool"}},
-    .impl = kv::impl<calc_size>,
+    .params = {{"cls"}, {"aspect_ratio", "str"}, {"resolution", "str"}, {"strict", "bool"}},
 };
 
 void populate(PyObject* module, State& s) {

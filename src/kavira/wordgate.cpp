@@ -5,46 +5,51 @@
 #include <vector>
 
 #include "kavira/runtime.hpp"
+#include "text.hpp"
 
 namespace {
 
 using kv::Ref;
 
 struct State : kv::ModuleState {
-  PyObject* module = nullptr;  // owns this state
-  kv::Held unpickler_base;     // pickle.Unpickler at import
-  kv::Held safe_unpickler;     // the refusing subclass built on it
-  kv::Held len_builtin;
+  PyObject* module = nullptr;     // owns this state
+  kv::Held unpickler_base{this};  // pickle.Unpickler at import
+  kv::Held safe_unpickler{this};  // the refusing subclass built on it
+  kv::Held len_builtin{this};
 
   // Module globals.
-  kv::Name os{"os"}, pickle{"pickle"}, re{"re"}, PromptBanError{"PromptBanError"};
-  kv::Name AC_THRESHOLD{"_AC_THRESHOLD"}, HAS_AC{"_HAS_AC"}, ahocorasick{"ahocorasick"}, xor_{"_xor"};
-  kv::Name load_default_words{"_load_default_words"}, open{"open"};
+  kv::Name os{this, "os"}, pickle{this, "pickle"}, re{this, "re"}, PromptBanError{this, "PromptBanError"};
+  kv::Name AC_THRESHOLD{this, "_AC_THRESHOLD"}, HAS_AC{this, "_HAS_AC"}, ahocorasick{this, "ahocorasick"},
+      xor_{this, "_xor"};
+  kv::Name load_default_words{this, "_load_default_words"}, open{this, "open"};
   // Instance attributes and methods.
-  kv::Name ban_word_file{"ban_word_file"}, ignore_case{"ignore_case"}, builtin_words{"builtin_words"};
-  kv::Name use_default{"use_default"}, exclude_words{"exclude_words"}, banned_words{"banned_words"};
-  kv::Name ban_regex{"_ban_regex"}, automaton{"_automaton"}, load_banned_words{"load_banned_words"};
-  kv::Name load_from_file{"_load_from_file"}, build_engine{"_build_engine"}, build_automaton{"_build_automaton"};
-  kv::Name has_banned_word{"_has_banned_word"}, find_matched_words{"find_matched_words"};
+  kv::Name ban_word_file{this, "ban_word_file"}, ignore_case{this, "ignore_case"}, builtin_words{this, "builtin_words"};
+  kv::Name use_default{this, "use_default"}, exclude_words{this, "exclude_words"}, banned_words{this, "banned_words"};
+  kv::Name ban_regex{this, "_ban_regex"}, automaton{this, "_automaton"}, load_banned_words{this, "load_banned_words"};
+  kv::Name load_from_file{this, "_load_from_file"}, build_engine{this, "_build_engine"},
+      build_automaton{this, "_build_automaton"};
+  kv::Name has_banned_word{this, "_has_banned_word"}, find_matched_words{this, "find_matched_words"};
   // Attributes of other objects.
-  kv::Name path{"path"}, exists{"exists"}, splitext{"splitext"}, strip{"strip"}, lower{"lower"};
-  kv::Name load{"load"}, loads{"loads"}, dump{"dump"}, escape{"escape"}, compile{"compile"};
-  kv::Name IGNORECASE{"IGNORECASE"}, Automaton{"Automaton"}, add_word{"add_word"};
-  kv::Name make_automaton{"make_automaton"}, iter{"iter"}, search{"search"}, findall{"findall"};
-  kv::Name sort{"sort"}, Unpickler{"Unpickler"}, UnpicklingError{"UnpicklingError"};
+  kv::Name path{this, "path"}, exists{this, "exists"}, splitext{this, "splitext"}, strip{this, "strip"},
+      lower{this, "lower"};
+  kv::Name load{this, "load"}, loads{this, "loads"}, dump{this, "dump"}, escape{this, "escape"},
+      compile{this, "compile"};
+  kv::Name IGNORECASE{this, "IGNORECASE"}, Automaton{this, "Automaton"}, add_word{this, "add_word"};
+  kv::Name make_automaton{this, "make_automaton"}, iter{this, "iter"}, search{this, "search"}, findall{this, "findall"};
+  kv::Name sort{this, "sort"}, Unpickler{this, "Unpickler"}, UnpicklingError{this, "UnpicklingError"};
 
-  kv::Held pkl = kv::text(".pkl"), pickle_ext = kv::text(".pickle");
-  kv::Held read_binary = kv::text("rb"), read_text = kv::text("r"), write_binary = kv::text("wb");
-  kv::Held bar = kv::text("|"), comma = kv::text(","), zero = kv::integer(0), one = kv::integer(1);
-  kv::Held utf8 = kv::text("utf-8-sig");
-  kv::Held banned_prefix = kv::text("违禁词: ");
-  kv::Held missing_file_prefix = kv::text("违禁词文件不存在: ");
-  kv::Held not_list_prefix = kv::text("pickle 文件内容必须是 list，当前类型: ");
-  kv::Held refused_global_prefix = kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ");
-  kv::Held encoding_keyword = kv::names("encoding");
-  kv::Held flags_keyword = kv::names("flags");
-  kv::Held sort_keywords = kv::names("key", "reverse");
-  kv::Held ban_error_keywords = kv::names("error_msg", "data");
+  kv::Held pkl{this, kv::text(".pkl")}, pickle_ext{this, kv::text(".pickle")};
+  kv::Held read_binary{this, kv::text("rb")}, read_text{this, kv::text("r")}, write_binary{this, kv::text("wb")};
+  kv::Held bar{this, kv::text("|")}, comma{this, kv::text(",")}, zero{this, kv::integer(0)}, one{this, kv::integer(1)};
+  kv::Held utf8{this, kv::text("utf-8-sig")};
+  kv::Held banned_prefix{this, kv::text("违禁词: ")};
+  kv::Held missing_file_prefix{this, kv::text("违禁词文件不存在: ")};
+  kv::Held not_list_prefix{this, kv::text("pickle 文件内容必须是 list，当前类型: ")};
+  kv::Held refused_global_prefix{this, kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ")};
+  kv::Held encoding_keyword{this, kv::names("encoding")};
+  kv::Held flags_keyword{this, kv::names("flags")};
+  kv::Held sort_keywords{this, kv::names("key", "reverse")};
+  kv::Held ban_error_keywords{this, kv::names("error_msg", "data")};
 };
 
 Ref concat(kv::Borrowed a, kv::Borrowed b) { return Ref::steal(PyUnicode_Concat(a, b)); }
@@ -57,7 +62,7 @@ Ref strip_item(State& s, PyObject* item) {
 // ---------------------------------------------------------------------------
 // _xor and _load_default_words
 
-Ref xor_bytes(State&, PyObject* data, PyObject* key) {
+Ref xor_bytes(State&, kv::Bytes data, kv::Bytes key) {
   const Py_ssize_t n = PyBytes_GET_SIZE(data), key_len = PyBytes_GET_SIZE(key);
   if (n > 0 && key_len == 0) kv::raise(PyExc_ZeroDivisionError, "integer modulo by zero");
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
@@ -98,12 +103,10 @@ Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
   kv::raise();
 }
 
-const kv::FunctionSpec refuse_global_spec{
-    .name = "find_class",
+const kv::Spec<refuse_global> refuse_global_spec{
     .qualname = "_WordFileUnpickler.find_class",
     .doc = "Refuse every global: a word file holds plain data only.",
     .params = {{"self"}, {"module"}, {"name"}},
-    .impl = kv::impl<refuse_global>,
 };
 
 Ref make_safe_unpickler(PyObject* module, PyObject* base) {
@@ -147,14 +150,14 @@ Ref read_text_words(State& s, PyObject* file_path) {
   return words;
 }
 
-Ref load_from_file(State& s, PyObject* file_path) {
+Ref load_from_file(State& s, kv::Str file_path) {
   Ref parts = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.splitext), file_path);
   Ref ext = kv::call_method(kv::getitem(parts, s.one), s.lower);
   if (kv::equal(ext, s.pkl) || kv::equal(ext, s.pickle_ext)) return read_pickle_words(s, file_path);
   return read_text_words(s, file_path);
 }
 
-Ref create_pickle_file(State& s, PyObject* words, PyObject* output_path) {
+Ref create_pickle_file(State& s, kv::List words, kv::Str output_path) {
   Ref cleaned = kv::new_list();
   Ref items = kv::iterate(words);
   while (Ref w = kv::next(items)) {
@@ -169,12 +172,12 @@ Ref create_pickle_file(State& s, PyObject* words, PyObject* output_path) {
 // ---------------------------------------------------------------------------
 // PromptBanChecker: loading
 
-Ref init(State& s, PyObject* self, PyObject* ban_word_file, PyObject* ignore_case, PyObject* builtin_words,
-         PyObject* use_default, PyObject* exclude_words) {
+Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_case, kv::OptionalList builtin_words,
+         bool use_default, kv::OptionalList exclude_words) {
   kv::setattr(self, s.ban_word_file, ban_word_file);
-  kv::setattr(self, s.ignore_case, ignore_case);
+  kv::setattr(self, s.ignore_case, kv::boolean(ignore_case));
   kv::setattr(self, s.builtin_words, kv::truthy(builtin_words) ? Ref::borrow(builtin_words) : kv::new_list());
-  kv::setattr(self, s.use_default, use_default);
+  kv::setattr(self, s.use_default, kv::boolean(use_default));
   kv::setattr(self, s.exclude_words, kv::truthy(exclude_words) ? Ref::borrow(exclude_words) : kv::new_list());
   kv::setattr(self, s.banned_words, kv::new_list());
   kv::setattr(self, s.ban_regex, Py_None);
@@ -186,23 +189,19 @@ Ref init(State& s, PyObject* self, PyObject* ban_word_file, PyObject* ignore_cas
 // word_list.sort(key=len, reverse=True): longest first, ties kept in order.
 Ref sort_longest_first(State& s, Ref word_list) {
   const Py_ssize_t n = PyList_GET_SIZE(word_list.get());
-  std::vector<std::pair<Py_ssize_t, PyObject*>> keyed;
+  std::vector<std::pair<Py_ssize_t, Ref>> keyed;
   keyed.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // raw-api: ok the list is ours alone and no Python code runs before the new list owns every word
-    PyObject* word = PyList_GET_ITEM(word_list.get(), i);
+    Ref word = kv::item(word_list, i);
     if (!PyUnicode_CheckExact(word)) {
       kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
       return word_list;
     }
-    keyed.emplace_back(PyUnicode_GET_LENGTH(word), word);
+    keyed.emplace_back(PyUnicode_GET_LENGTH(word), std::move(word));
   }
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  Ref sorted = Ref::steal(PyList_New(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    // raw-api: ok PyList_SET_ITEM steals the reference this makes
-    PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[static_cast<size_t>(i)].second));
-  }
+  Ref sorted = kv::new_list();
+  for (const auto& entry : keyed) kv::append(sorted, entry.second);
   return sorted;
 }
 
@@ -310,7 +309,7 @@ Ref automaton_text(State& s, PyObject* self, PyObject* text) {
   return kv::truthy(kv::getattr(self, s.ignore_case)) ? kv::call_method(text, s.lower) : Ref::borrow(text);
 }
 
-Ref has_banned_word(State& s, PyObject* self, PyObject* text) {
+Ref has_banned_word(State& s, PyObject* self, kv::Str text) {
   if (kv::truthy(kv::getattr(self, s.automaton))) {
     Ref search_text = automaton_text(s, self, text);
     Ref hits = kv::iterate(kv::call_method(kv::getattr(self, s.automaton), s.iter, search_text));
@@ -335,7 +334,7 @@ Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   return result;
 }
 
-Ref find_matched_words(State& s, PyObject* self, PyObject* text) {
+Ref find_matched_words(State& s, PyObject* self, kv::Str text) {
   if (kv::truthy(kv::getattr(self, s.automaton))) {
     // Every occurrence, overlapping ones too; each pair is (end index, entry).
     Ref search_text = automaton_text(s, self, text);
@@ -347,7 +346,7 @@ Ref find_matched_words(State& s, PyObject* self, PyObject* text) {
   return distinct(hit_words, [](PyObject* word) { return Ref::borrow(word); });
 }
 
-Ref check(State& s, PyObject* self, PyObject* prompt) {
+Ref check(State& s, PyObject* self, kv::Str prompt) {
   if (!kv::truthy(kv::call_method(self, s.has_banned_word, prompt))) return Ref::borrow(prompt);
   Ref hit_words = kv::call_method(self, s.find_matched_words, prompt);
   Ref joined = Ref::steal(PyUnicode_Join(s.comma, hit_words));
@@ -358,28 +357,21 @@ Ref check(State& s, PyObject* self, PyObject* prompt) {
 // ---------------------------------------------------------------------------
 // The module
 
-using kv::Kind;
-
-const kv::FunctionSpec xor_spec{
-    .name = "_xor",
+const kv::Spec<xor_bytes> xor_spec{
     .qualname = "_xor",
     .doc = "按重复密钥对字节串逐字节异或；对同一密钥再做一次即还原。",
-    .params = {{"data", Kind::Bytes, "bytes"}, {"key", Kind::Bytes, "bytes"}},
+    .params = {{"data", "bytes"}, {"key", "bytes"}},
     .returns = "bytes",
-    .impl = kv::impl<xor_bytes>,
 };
 
-const kv::FunctionSpec load_default_words_spec{
-    .name = "_load_default_words",
+const kv::Spec<load_default_words> load_default_words_spec{
     .qualname = "_load_default_words",
     .doc = "解密内置违禁词表；任何失败都返回空列表。",
     .params = {},
     .returns = "List[str]",
-    .impl = kv::impl<load_default_words>,
 };
 
-const kv::FunctionSpec init_spec{
-    .name = "__init__",
+const kv::Spec<init> init_spec{
     .qualname = "PromptBanChecker.__init__",
     .doc =
         "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
@@ -389,16 +381,14 @@ const kv::FunctionSpec init_spec{
         "\n        :param exclude_words: 需要排除的词（整词比较）"
         "\n        ",
     .params = {{"self"},
-               {"ban_word_file", Kind::OptionalStr, "Optional[str]"},
-               {"ignore_case", Kind::Bool, "bool"},
-               {"builtin_words", Kind::OptionalList, "Optional[List[str]]"},
-               {"use_default", Kind::Bool, "bool"},
-               {"exclude_words", Kind::OptionalList, "Optional[List[str]]"}},
-    .impl = kv::impl<init>,
+               {"ban_word_file", "Optional[str]"},
+               {"ignore_case", "bool"},
+               {"builtin_words", "Optional[List[str]]"},
+               {"use_default", "bool"},
+               {"exclude_words", "Optional[List[str]]"}},
 };
 
-const kv::FunctionSpec load_banned_words_spec{
-    .name = "load_banned_words",
+const kv::Spec<load_banned_words> load_banned_words_spec{
     .qualname = "PromptBanChecker.load_banned_words",
     .doc =
         "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
@@ -406,71 +396,56 @@ const kv::FunctionSpec load_banned_words_spec{
         "\n        ",
     .params = {{"self"}},
     .returns = "None",
-    .impl = kv::impl<load_banned_words>,
 };
 
-const kv::FunctionSpec load_from_file_spec{
-    .name = "_load_from_file",
+const kv::Spec<load_from_file> load_from_file_spec{
     .qualname = "PromptBanChecker._load_from_file",
     .doc = "按扩展名读取一个违禁词文件，返回其中的原始词语。",
-    .params = {{"file_path", Kind::Str, "str"}},
+    .params = {{"file_path", "str"}},
     .returns = "List[str]",
-    .impl = kv::impl<load_from_file>,
 };
 
-const kv::FunctionSpec create_pickle_file_spec{
-    .name = "create_pickle_file",
+const kv::Spec<create_pickle_file> create_pickle_file_spec{
     .qualname = "PromptBanChecker.create_pickle_file",
     .doc = "把词语列表去掉首尾空白与空项后写成 pickle 违禁词文件。",
-    .params = {{"words", Kind::List, "List[str]"}, {"output_path", Kind::Str, "str"}},
+    .params = {{"words", "List[str]"}, {"output_path", "str"}},
     .returns = "None",
-    .impl = kv::impl<create_pickle_file>,
 };
 
-const kv::FunctionSpec build_engine_spec{
-    .name = "_build_engine",
+const kv::Spec<build_engine> build_engine_spec{
     .qualname = "PromptBanChecker._build_engine",
     .doc = "按词表大小选择并构建匹配引擎：正则表达式或 Aho-Corasick 自动机。",
     .params = {{"self"}},
     .returns = "None",
-    .impl = kv::impl<build_engine>,
 };
 
-const kv::FunctionSpec build_automaton_spec{
-    .name = "_build_automaton",
+const kv::Spec<build_automaton> build_automaton_spec{
     .qualname = "PromptBanChecker._build_automaton",
     .doc = "为当前词表构建 Aho-Corasick 自动机。",
     .params = {{"self"}},
-    .impl = kv::impl<build_automaton>,
 };
 
-const kv::FunctionSpec has_banned_word_spec{
-    .name = "_has_banned_word",
+const kv::Spec<has_banned_word> has_banned_word_spec{
     .qualname = "PromptBanChecker._has_banned_word",
     .doc = "文本中是否出现任一违禁词；命中第一个即返回。",
-    .params = {{"self"}, {"text", Kind::Str, "str"}},
+    .params = {{"self"}, {"text", "str"}},
     .returns = "bool",
-    .impl = kv::impl<has_banned_word>,
 };
 
-const kv::FunctionSpec find_matched_words_spec{
-    .name = "find_matched_words",
+const kv::Spec<find_matched_words> find_matched_words_spec{
     .qualname = "PromptBanChecker.find_matched_words",
     .doc = "返回文本中出现的违禁词（去重，按引擎首次报告的顺序）。",
-    .params = {{"self"}, {"text", Kind::Str, "str"}},
+    .params = {{"self"}, {"text", "str"}},
     .returns = "List[str]",
-    .impl = kv::impl<find_matched_words>,
 };
 
-const kv::FunctionSpec check_spec{
-    .name = "check",
+const kv::Spec<check> check_spec{
     .qualname = "PromptBanChecker.check",
     .doc =
         "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
         "\n        ",
-    .params = {{"self"}, {"prompt", Kind::Str, "str"}},
+    .params = {{"self"}, {"prompt", "str"}},
     .returns = "str",
-    .impl = kv::impl<check>,
 };
 
 const char kClassDoc[] =
