@@ -463,6 +463,8 @@ WORD_FILES = {
     "WORDS.PKL": pickle.dumps([1, " b", "a"]),
     "x.pickle": pickle.dumps(("a",)),
     "evil.pkl": pickle.dumps([print]),
+    "nested.pkl": pickle.dumps(["a", 1, [["b"]], "c"]),
+    "sets.pickle": pickle.dumps([2.5, frozenset({1}), {"x": 1}]),
     ".pkl": b"plain\n",
     "directory": None,
 }
@@ -533,6 +535,29 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
                     return super().load()
             side.patch(pickle, "Unpickler", Logging)
         return checker(side, ban_word_file=str(path)).banned_words
+    differential(scenario)
+
+
+@pytest.mark.parametrize("make", ["exception", "callable", "not-an-exception", "raises"])
+def test_refused_global_raises_through_the_live_error_class(tmp_path, make):
+    path = tmp_path / "evil.pkl"
+    path.write_bytes(pickle.dumps(["a", print]))
+
+    def scenario(side):
+        rec = side.rec
+
+        class Hostile(pickle.UnpicklingError):
+            def __init__(self, *args):
+                rec.log("init", args)
+                super().__init__(*args)
+
+        def factory(message):
+            rec.log("call", message)
+            if make == "raises":
+                raise RuntimeError("from the error class")
+            return 42 if make == "not-an-exception" else KeyError(message)
+        side.patch(pickle, "UnpicklingError", Hostile if make == "exception" else factory)
+        return side.wordgate.PromptBanChecker._load_from_file(str(path))
     differential(scenario)
 
 
