@@ -274,6 +274,26 @@ def test_tessel_limits_that_log(call, answer):
     differential(scenario)
 
 
+def logging_class(base, rec):
+    """A subclass of base whose every class-attribute read is logged, in order."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if not name.startswith("__"):
+                rec.log("get", "cls", name)
+            return type.__getattribute__(cls, name)
+    return Meta("Logged", (base,), {})
+
+
+@pytest.mark.parametrize("word, tier, strict", [
+    ("16:9", "2k", False), ("4:3", "4k", False), ("21:9", "2k", False), ("5:1", "2k", False), ("5:1", "2k", True),
+    ("3:10", "1k", False), ("-10:-1", "2k", False), ("auto", "8k", False), ("0:1", "2k", False),
+])
+def test_calc_size_class_reads_in_order(word, tier, strict):
+    def scenario(side):
+        return logging_class(side.tessel.TesselSizeCalculator, side.rec).calc_size(word, tier, strict)
+    differential(scenario)
+
+
 @pytest.mark.parametrize("value, multiple", [(5, None), (3, 2.0), (1255.9, 4), (-3, None), (7.5, 2.5)])
 def test_multiple_alignment(value, multiple):
     def scenario(side):
