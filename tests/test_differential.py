@@ -280,6 +280,26 @@ def test_tessel_limits_that_log(call, answer):
     differential(scenario)
 
 
+def logging_class(base, rec):
+    """A subclass of base whose every class-attribute read is logged, in order."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if not name.startswith("__"):
+                rec.log("get", "cls", name)
+            return type.__getattribute__(cls, name)
+    return Meta("Logged", (base,), {})
+
+
+@pytest.mark.parametrize("word, tier, strict", [
+    ("16:9", "2k", False), ("4:3", "4k", False), ("21:9", "2k", False), ("5:1", "2k", False), ("5:1", "2k", True),
+    ("3:10", "1k", False), ("-10:-1", "2k", False), ("auto", "8k", False), ("0:1", "2k", False),
+])
+def test_calc_size_class_reads_in_order(word, tier, strict):
+    def scenario(side):
+        return logging_class(side.tessel.TesselSizeCalculator, side.rec).calc_size(word, tier, strict)
+    differential(scenario)
+
+
 @pytest.mark.parametrize("value, multiple", [(5, None), (3, 2.0), (1255.9, 4), (-3, None), (7.5, 2.5)])
 def test_multiple_alignment(value, multiple):
     def scenario(side):
@@ -469,6 +489,8 @@ WORD_FILES = {
     "WORDS.PKL": pickle.dumps([1, " b", "a"]),
     "x.pickle": pickle.dumps(("a",)),
     "evil.pkl": pickle.dumps([print]),
+    "nested.pkl": pickle.dumps(["a", 1, [["b"]], "c"]),
+    "sets.pickle": pickle.dumps([2.5, frozenset({1}), {"x": 1}]),
     ".pkl": b"plain\n",
     "directory": None,
 }
@@ -539,6 +561,29 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
                     return super().load()
             side.patch(pickle, "Unpickler", Logging)
         return checker(side, ban_word_file=str(path)).banned_words
+    differential(scenario)
+
+
+@pytest.mark.parametrize("make", ["exception", "callable", "not-an-exception", "raises"])
+def test_refused_global_raises_through_the_live_error_class(tmp_path, make):
+    path = tmp_path / "evil.pkl"
+    path.write_bytes(pickle.dumps(["a", print]))
+
+    def scenario(side):
+        rec = side.rec
+
+        class Hostile(pickle.UnpicklingError):
+            def __init__(self, *args):
+                rec.log("init", args)
+                super().__init__(*args)
+
+        def factory(message):
+            rec.log("call", message)
+            if make == "raises":
+                raise RuntimeError("from the error class")
+            return 42 if make == "not-an-exception" else KeyError(message)
+        side.patch(pickle, "UnpicklingError", Hostile if make == "exception" else factory)
+        return side.wordgate.PromptBanChecker._load_from_file(str(path))
     differential(scenario)
 
 

@@ -62,6 +62,24 @@ def test_lumen_replaced_list_errors(rows, error, message):
         scaler.start()
 
 
+# An image of 5 x 4 lies exactly midway between 2/1 and 2/4 (0.75 either
+# way), so rows of one width tie on the distance and the smaller height wins,
+# as min() over the triples decides, whatever their order. Lists of lists
+# take the general loop, lists of int tuples the native one.
+@pytest.mark.parametrize("rows, chosen", [
+    ([(2, 4), (2, 1)], (2, 1)), ([(2, 1), (2, 4)], (2, 1)), ([(3, 9), (2, 4), (2, 1), (9, 1)], (2, 1)),
+    ([(4, 1), (2, 4), (2, 1)], (2, 1)), ([(2, 4), (2.0, 1)], (2.0, 1)),
+])
+@pytest.mark.parametrize("row_type", [tuple, list])
+def test_lumen_tie_on_distance_and_width_goes_to_the_smaller_height(rows, chosen, row_type):
+    fake = FakeImage(5, 4)
+    scaler = LumenImageScale(fake)
+    scaler.PREFERED_LUMEN_RESOLUTIONS = [row_type(row) for row in rows]
+    scaler.start()
+    assert fake.calls[0][0][0] == chosen
+    assert min((abs(5 / 4 - w / h), w, h) for w, h in rows)[1:] == chosen
+
+
 def test_lumen_general_values_and_failures():
     from fractions import Fraction
 

@@ -251,3 +251,27 @@ def test_alignment_native_and_exact_agree(value, multiple):
 @example("ǅ")
 def test_tier_is_lower_cased_like_str_lower(tier):
     assert Calc.calc_size("1:1", tier)["resolution"] == tier.lower()
+
+
+# Limits up to the edges of what the native rendering admits (and past them),
+# with ratios as steep as its parts allow: the two renderings still agree.
+limit_values = {
+    "MIN_PIXELS": st.one_of(st.integers(1, 2**24), st.just(2**24 + 1)),
+    "MAX_PIXELS": st.one_of(st.integers(1, 2**31 - 1), st.just(2**31)),
+    "MAX_EDGE": st.integers(1, 2**31 - 1),
+    "MULTIPLE": st.one_of(st.integers(1, 64), st.integers(1, 2**16), st.just(2**16 + 1)),
+    "MAX_RATIO": st.one_of(st.floats(1.0, 2.0**21), st.just(math.inf), st.just(0.5)),
+}
+steep_parts = st.one_of(st.integers(1, 20), st.integers(1, 2**20), st.just(2**20 + 1))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.fixed_dictionaries(limit_values), steep_parts, steep_parts, st.integers(-2**31, 2**31), st.booleans())
+@example({"MIN_PIXELS": 655360, "MAX_PIXELS": 8294400, "MAX_EDGE": 3840, "MULTIPLE": 2, "MAX_RATIO": math.inf},
+         1, 2**20, 6553600, False)  # a side shrinks below 1: ZeroDivisionError from the final check
+def test_renderings_agree_at_the_native_bounds(limits, w, h, target, strict):
+    native = type("Native", (Calc,), dict(limits, RESOLUTION_PRESET={"2k": target}))
+    exact = type("Exact", (Calc,), {name: (Float if isinstance(value, float) else Int)(value)
+                                    for name, value in limits.items()} | {"RESOLUTION_PRESET": {"2k": Int(target)}})
+    word = f"{w}:{h}"
+    assert outcome(native, word, "2k", strict) == outcome(exact, word, "2k", strict)

@@ -209,6 +209,54 @@ def test_malicious_pickle_runs_nothing(tmp_path, monkeypatch, payload):
     assert not (tmp_path / "pwned").exists()
 
 
+def shared_lists(depth):
+    x = []
+    for _ in range(depth):
+        x = [x, x]
+    return x
+
+
+@pytest.mark.parametrize("element, kind", [
+    (shared_lists(20), "list"), ([], "list"), (("a",), "tuple"), ({"a": 1}, "dict"), ({"a"}, "set"),
+    (frozenset(), "frozenset"),
+])
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+def test_container_elements_are_refused(tmp_path, element, kind, protocol):
+    if protocol < 4 and "set" in kind:
+        pytest.skip("sets need a global before protocol 4")
+    path = tmp_path / "nested.pkl"
+    path.write_bytes(pickle.dumps(["fine", 3, element], protocol=protocol))
+    with pytest.raises(ValueError, match=f"拒绝容器元素: {kind}$"):
+        PromptBanChecker(ban_word_file=str(path), use_default=False)
+
+
+def test_a_few_hundred_bytes_of_shared_lists_are_refused_at_once(tmp_path):
+    # str() of this element would be about 2**60 characters long. A child
+    # process, so that a load that tries it fails instead of eating the machine.
+    path = tmp_path / "bomb.pkl"
+    path.write_bytes(pickle.dumps([shared_lists(60)]))
+    assert len(path.read_bytes()) < 400
+    script = ("import sys\nfrom kavira.wordgate import PromptBanChecker\n"
+              "try:\n    PromptBanChecker(ban_word_file=sys.argv[1], use_default=False)\n"
+              "except ValueError as error:\n    print(error)\n")
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=10)
+    assert done.stdout.strip() == "pickle 词表文件只能包含字符串和数字等普通数据，拒绝容器元素: list"
+
+
+@pytest.mark.parametrize("error_class, raised, message", [
+    # Called with the message like any class; what the call returns is raised.
+    (lambda message: KeyError(message), KeyError, "拒绝引用全局对象: builtins.len"),
+    (lambda message: 1, TypeError, "exceptions must derive from BaseException"),
+    (lambda message: 1 / 0, ZeroDivisionError, "division by zero"),
+])
+def test_refusal_calls_the_error_class_read_now(tmp_path, monkeypatch, error_class, raised, message):
+    path = tmp_path / "evil.pkl"
+    path.write_bytes(pickle.dumps([len]))
+    monkeypatch.setattr(pickle, "UnpicklingError", error_class)
+    with pytest.raises(raised, match=message):
+        PromptBanChecker._load_from_file(str(path))
+
+
 def test_bad_files(tmp_path):
     with pytest.raises(FileNotFoundError, match="违禁词文件不存在: /no/such/file"):
         PromptBanChecker(ban_word_file="/no/such/file")

@@ -9,6 +9,8 @@ from svcfault import PromptBanError
 from ._entry import exactly
 
 _AC_THRESHOLD = 50
+# A word file's elements that are refused rather than turned into words.
+_CONTAINERS = (list, tuple, dict, set, frozenset)
 
 try:
     import ahocorasick
@@ -107,7 +109,13 @@ class PromptBanChecker:
                 data = unpickler(f).load()
             if not isinstance(data, list):
                 raise ValueError(f"pickle 文件内容必须是 list，当前类型: {type(data).__name__}")
-            return [str(w) for w in data]
+            words = []
+            for w in data:
+                # By the type itself: isinstance() would read __class__.
+                if issubclass(type(w), _CONTAINERS):
+                    raise ValueError(f"pickle 词表文件只能包含字符串和数字等普通数据，拒绝容器元素: {type(w).__name__}")
+                words.append(str(w))
+            return words
         words = []
         # utf-8-sig: a byte-order mark would otherwise stick to the first word.
         with open(file_path, "r", encoding="utf-8-sig") as f:

@@ -1,9 +1,9 @@
 // kavira.aspectra: the exact and the approximate simple aspect ratio of an
 // encoded image. Only the image's size is read; pixels are never decoded.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "kavira/runtime.hpp"
@@ -22,6 +22,13 @@ struct State : kv::ModuleState {
 
 // Searches longer than this many tried pairs let other threads run meanwhile.
 constexpr long long kReleaseGilPairs = 1LL << 20;
+// Object-loop pairs between signal checks: well under a millisecond.
+constexpr unsigned kObjectPairsPerCheck = 1024;
+// How long the object loop holds the GIL before it hands it over. A waiting
+// thread asks for the GIL only once the holder has kept it for a whole switch
+// interval (5 ms by default); a hand-over every few pairs would restart that
+// wait each time and starve it, so hand over only after twice as long.
+constexpr auto kHoldGil = std::chrono::milliseconds(10);
 
 Ref init(State& s, PyObject* self, kv::Int approx_search_range) {
   kv::setattr(self, s.approx_search_range, approx_search_range);
@@ -112,166 +119,53 @@ void offer(Search& search, double error, long long w, long long h) {
 // roundings, and widen until it holds or they reach the ends: the result is
 // the column's own first strict minimum, in the same arithmetic.
 
-template <int N>
-struct Vectors;
-template <>
-struct Vectors<2> {
-  typedef double F __attribute__((vector_size(16)));
-  typedef long long M __attribute__((vector_size(16)));
-};
-template <>
-struct Vectors<4> {
-  typedef double F __attribute__((vector_size(32)));
-  typedef long long M __attribute__((vector_size(32)));
-};
-
-// The search on N lanes of doubles. Everything is inlined into one function
-// per instruction set; no vector is passed by value, whose ABI would differ.
-template <int N>
-struct Kernel {
-  using F = typename Vectors<N>::F;
-  using M = typename Vectors<N>::M;
-  static constexpr double kInfinity = std::numeric_limits<double>::infinity();
-  static constexpr long long kMagnitude = 0x7fffffffffffffffLL;  // all bits but the sign
-  static constexpr double kRound = 0x1.8p52;
-
-  // Rows [a, b] of column h, a <= b; long runs a lane per row.
-  [[gnu::always_inline]] static Best rows(double target, long long h, long long a, long long b) {
-    Best best;
-    const double height = static_cast<double>(h);
-    long long w = a;
-    if (b - a + 1 >= 2 * N) {
-      F error = F{} + kInfinity, at = F{}, row = F{};
-      for (int k = 0; k < N; ++k) row[k] = static_cast<double>(a + k);
-      for (; w + (N - 1) <= b; w += N, row += static_cast<double>(N)) {
-        const F e = (F)((M)(row / height - target) & kMagnitude);
-        const M less = e < error;
-        error = less ? e : error;
-        at = less ? row : at;
-      }
-      // Each lane holds its own first minimum: the least row wins ties between lanes.
-      for (int k = 0; k < N; ++k)
-        if (at[k] > 0 && (error[k] < best.error || (error[k] == best.error && at[k] < best.w)))
-          best = {error[k], static_cast<long long>(at[k])};
-    }
-    for (; w <= b; ++w) {
-      const double e = std::fabs(static_cast<double>(w) / height - target);
-      if (e < best.error) best = {e, w};
-    }
-    return best;
+// Rows [a, b] of column h, a <= b.
+Best rows(double target, long long h, long long a, long long b) {
+  Best best;
+  const double height = static_cast<double>(h);
+  for (long long w = a; w <= b; ++w) {
+    const double e = std::fabs(static_cast<double>(w) / height - target);
+    if (e < best.error) best = {e, w};
   }
-
-  // Column h alone, from the window at target * h, widened downwards until it
-  // clears the rest. Upwards it always does: unless it ends at the limit, hi
-  // is floor(fl(target * h)) + 1 or more, above target * h, since the floor
-  // of the exact product is an integer at most the product and so at most its
-  // rounding; then hi / h rounds to target or above, and d(hi) >= 0.
-  [[gnu::always_inline]] static Best column(double target, long long limit, long long h, long long& pairs) {
-    const double height = static_cast<double>(h);
-    const double centre = target * height;
-    const double top = static_cast<double>(limit);
-    const double start = centre > 0 ? (centre < top ? centre : top) : 0;
-    long long lo = std::max(1LL, std::min(static_cast<long long>(start) - 1, limit - 2));
-    const long long hi = std::min(limit, lo + 2);
-    Best best = rows(target, h, lo, hi);
-    pairs += hi - lo + 1;
-    for (long long step = 8; lo > 1; step *= 2) {
-      const double low = static_cast<double>(lo) / height - target;
-      if (low <= 0 && std::fabs(low) > best.error) break;
-      const long long a = std::max(1LL, lo - step);
-      const Best more = rows(target, h, a, lo - 1);
-      if (more.w != 0 && more.error <= best.error) best = more;  // earlier rows win ties
-      pairs += lo - a;
-      lo = a;
-    }
-    return best;
-  }
-
-  // Columns from `first` on, a lane per column, until about `budget` pairs
-  // are tried; returns the next column.
-  [[gnu::always_inline]] static long long columns(Search& search, long long first, long long budget) {
-    const double target = search.target;
-    const long long limit = search.limit;
-    long long h = first, pairs = 0;
-    if (limit >= 3) {  // a lane's window is three rows
-      const double top = static_cast<double>(limit);
-      F best_error = F{} + kInfinity, best_w = F{}, best_h = F{}, heights = F{};
-      for (int k = 0; k < N; ++k) heights[k] = static_cast<double>(h + k);
-      while (h + (N - 1) <= limit && pairs < budget) {
-        // The common case alone in this loop, so that its vectors stay in registers.
-        for (; h + (N - 1) <= limit && pairs < budget; h += N, pairs += 3 * N, heights += static_cast<double>(N)) {
-          // floor(target * h) - 1, kept inside [1, limit - 2]: rounding
-          // centre - 0.5 to an integer, by adding and taking away 1.5 * 2^52,
-          // gives the floor, or one less when centre is an integer.
-          F centre = target * heights;
-          centre = centre > 2.25 ? centre : 2.25;
-          centre = centre < top - 0.75 ? centre : top - 0.75;
-          const F lo = ((centre - 0.5) + kRound) - (kRound + 1.0);
-          const F d0 = lo / heights - target, d1 = (lo + 1.0) / heights - target, d2 = (lo + 2.0) / heights - target;
-          const F e0 = (F)((M)d0 & kMagnitude), e1 = (F)((M)d1 & kMagnitude), e2 = (F)((M)d2 & kMagnitude);
-          // The target is finite, so every error is.
-          F error = e0, w = lo;
-          M less = e1 < error;
-          error = less ? e1 : error;
-          w = less ? lo + 1.0 : w;
-          less = e2 < error;
-          error = less ? e2 : error;
-          w = less ? lo + 2.0 : w;
-          // d0 < -error is d0 <= 0 with |d0| > error, as error >= 0.
-          const M clear = ((lo == 1.0) | (d0 < -error)) & ((lo == top - 2.0) | (d2 >= 0.0));
-          long long all = clear[0];
-          for (int k = 1; k < N; ++k) all &= clear[k];
-          if (!all) break;
-          const M take = (error < best_error) | ((error == best_error) & (w < best_w));
-          best_error = take ? error : best_error;
-          best_w = take ? w : best_w;
-          best_h = take ? heights : best_h;
-        }
-        if (h + (N - 1) > limit || pairs >= budget) break;
-        // A window did not clear its column: these columns one by one.
-        for (int k = 0; k < N; ++k) {
-          const Best own = column(target, limit, h + k, pairs);
-          if (own.w != 0) offer(search, own.error, own.w, h + k);
-        }
-        h += N;
-        heights += static_cast<double>(N);
-      }
-      for (int k = 0; k < N; ++k)
-        if (best_w[k] > 0)
-          offer(search, best_error[k], static_cast<long long>(best_w[k]), static_cast<long long>(best_h[k]));
-    }
-    if (limit < 3 || h + (N - 1) > limit) {  // fewer columns left than lanes
-      for (; h <= limit; ++h) {
-        const Best own = column(target, limit, h, pairs);
-        if (own.w != 0) offer(search, own.error, own.w, h);
-      }
-    }
-    return h;
-  }
-};
-
-long long columns_portable(Search& search, long long first, long long budget) {
-  return Kernel<2>::columns(search, first, budget);
+  return best;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2")]] long long columns_avx2(Search& search, long long first, long long budget) {
-  return Kernel<4>::columns(search, first, budget);
+// Column h, from the window at target * h, widened downwards until it clears
+// the rest. Upwards it always does: unless it ends at the limit, hi is
+// floor(fl(target * h)) + 1 or more, above target * h, since the floor of the
+// exact product is an integer at most the product and so at most its
+// rounding; then hi / h rounds to target or above, and d(hi) >= 0.
+Best column(double target, long long limit, long long h, long long& pairs) {
+  const double height = static_cast<double>(h);
+  const double centre = target * height;
+  const double top = static_cast<double>(limit);
+  const double start = centre > 0 ? (centre < top ? centre : top) : 0;
+  long long lo = std::max(1LL, std::min(static_cast<long long>(start) - 1, limit - 2));
+  const long long hi = std::min(limit, lo + 2);
+  Best best = rows(target, h, lo, hi);
+  pairs += hi - lo + 1;
+  for (long long step = 8; lo > 1; step *= 2) {
+    const double low = static_cast<double>(lo) / height - target;
+    if (low <= 0 && std::fabs(low) > best.error) break;
+    const long long a = std::max(1LL, lo - step);
+    const Best more = rows(target, h, a, lo - 1);
+    if (more.w != 0 && more.error <= best.error) best = more;  // earlier rows win ties
+    pairs += lo - a;
+    lo = a;
+  }
+  return best;
 }
-#endif
 
-// KAVIRA_NO_AVX2 set and not empty keeps to the portable lanes, so that they
-// can be tested on a machine that has AVX2.
-using Columns = long long (*)(Search&, long long, long long);
-Columns pick_columns() {
-#if defined(__x86_64__) || defined(__i386__)
-  const char* off = std::getenv("KAVIRA_NO_AVX2");
-  __builtin_cpu_init();
-  if (!(off && *off) && __builtin_cpu_supports("avx2")) return columns_avx2;
-#endif
-  return columns_portable;
+// Columns from `first` on until about `budget` pairs are tried; returns the
+// next column.
+long long search_columns(Search& search, long long first, long long budget) {
+  long long h = first, pairs = 0;
+  for (; h <= search.limit && pairs < budget; ++h) {
+    const Best own = column(search.target, search.limit, h, pairs);
+    if (own.w != 0) offer(search, own.error, own.w, h);
+  }
+  return h;
 }
-const Columns search_columns = pick_columns();
 
 // The whole search in chunks of about kReleaseGilPairs tried pairs: long ones
 // run without the GIL, and signals are checked between chunks so that Ctrl-C
@@ -280,7 +174,6 @@ const Columns search_columns = pick_columns();
 void search_native(Search& search) {
   // A NaN target makes every error NaN and an infinite one every error
   // infinite: none is below the first minimum, infinity, so none is found.
-  // The lanes count on finite errors.
   if (!std::isfinite(search.target)) return;
   long long next = 1;
   if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1, kReleaseGilPairs);
@@ -316,10 +209,20 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   Ref range = Ref::steal(
       PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(), stop.get(), nullptr));
   Ref outer = kv::iterate(range);
+  unsigned pairs = 0;
+  auto held_since = std::chrono::steady_clock::now();
   while (Ref i = kv::next(outer)) {
-    kv::check_signals();
     Ref inner = kv::iterate(range);
     while (Ref j = kv::next(inner)) {
+      // A row may be 2**40 pairs long: signals get their chance and other
+      // threads a turn, as the interpreter's own loop gives them.
+      if (++pairs % kObjectPairsPerCheck == 0) {
+        kv::check_signals();
+        if (auto now = std::chrono::steady_clock::now(); now - held_since >= kHoldGil) {
+          PyEval_RestoreThread(PyEval_SaveThread());
+          held_since = std::chrono::steady_clock::now();
+        }
+      }
       Ref error = kv::absolute(kv::subtract(kv::true_divide(i, j), target));
       if (kv::less(error, min_error)) {
         min_error = error;

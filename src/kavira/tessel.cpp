@@ -3,13 +3,11 @@
 //
 // calc_size has two renderings of one algorithm. The native one runs when
 // the class is the shipped calculator or a subclass that only changes
-// constants to plain ints and floats; it gives up wherever Python would
-// leave native arithmetic, run code or raise, and then the exact rendering
-// on Python objects runs from the parsed ratio.
+// constants to plain ints and floats within bounds; one guard step decides
+// that before any arithmetic, and otherwise the exact rendering on Python
+// objects runs from the parsed ratio.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <optional>
 
 #include "kavira/runtime.hpp"
@@ -153,16 +151,28 @@ Ref peek(PyObject* cls, PyObject* name) {
   return nullptr;
 }
 
-bool peek_limit(PyObject* cls, PyObject* name, long long& out) {
-  Ref value = peek(cls, name);
-  return value && kv::small_int(value, out) && out > 0 && out < (1LL << 31);
-}
-
-// Whether cls.name is the shipped class method.
-bool peek_own(PyObject* cls, PyObject* name, PyObject* method) { return peek(cls, name).get() == method; }
+// The native rendering in two steps. The guard peeks everything the exact
+// rendering would read, before any arithmetic, and admits only values under
+// which no step below can leave exact native arithmetic, run Python code or
+// raise: ratio parts in [1, 2**20], MAX_RATIO >= 1, MIN_PIXELS <= 2**24,
+// MULTIPLE <= 2**16, the other limits below 2**31, and the shipped methods
+// and math functions. The loop then reads line by line as the exact one.
+//
+// Why the loop stays exact: the ratio lies in [2**-20, 2**20] (a clamp only
+// lowers the steeper part, to at least the shorter one), so w and h start at
+// most sqrt(2**31 * 2**20) < 2**26. Shrinking and the edge scale by less
+// than 1, flooring gives at most max(MULTIPLE, w), and growing gives
+// w'^2 = (w / w_align) * (w / h_align) * MIN_PIXELS <= 2 * 2**26 * 2**24, as
+// w_align >= w / 2 and h_align >= 1. So w and h stay at most 2**26 and
+// positive, the aligned pairs below 2**26 + 2**16, and every product and
+// quotient is of integers below 2**53, which doubles hold exactly.
+constexpr long long kPartLimit = 1LL << 20;
+constexpr long long kMinPixelsLimit = 1LL << 24;
+constexpr long long kMultipleLimit = 1LL << 16;
+constexpr long long kLimit = 1LL << 31;
 
 struct Limits {
-  long long min_pixels, max_pixels, max_edge, multiple;
+  long long min_pixels, max_pixels, max_edge, multiple, target;
   double max_ratio;
 };
 
@@ -171,18 +181,13 @@ struct NativeSize {
   bool valid;
 };
 
-std::optional<bool> valid_native(const Limits& c, long long width, long long height) {
-  long long pixels;
-  if (__builtin_mul_overflow(width, height, &pixels)) return {};
-  long long long_edge = height > width ? height : width;
-  long long short_edge = height < width ? height : width;
-  if (short_edge == 0 || std::llabs(long_edge) > kv::kExactDoubleLimit ||
-      std::llabs(short_edge) > kv::kExactDoubleLimit)
-    return {};
-  double ratio = static_cast<double>(long_edge) / static_cast<double>(short_edge);
-  return long_edge <= c.max_edge && width % c.multiple == 0 && height % c.multiple == 0 && ratio <= c.max_ratio &&
-         c.min_pixels <= pixels && pixels <= c.max_pixels;
+bool peek_limit(PyObject* cls, PyObject* name, long long most, long long& out) {
+  Ref value = peek(cls, name);
+  return value && kv::small_int(value, out) && out > 0 && out <= most;
 }
+
+// Whether cls.name is the shipped class method.
+bool peek_own(PyObject* cls, PyObject* name, PyObject* method) { return peek(cls, name).get() == method; }
 
 // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]) as a
 // native int, when the preset is a dict whose look-ups cannot call __eq__.
@@ -200,26 +205,68 @@ bool preset_target(State& s, PyObject* cls, PyObject* resolution, long long& tar
   if (!chosen) return false;
   if (resolution != s.two_k.get())
     if (Ref found = kv::dict_get(preset, resolution)) chosen = found;
-  return kv::small_int(chosen, target) && std::llabs(target) < (1LL << 31);
+  return kv::small_int(chosen, target);
 }
 
-std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, long long rh, PyObject* resolution,
-                                      bool strict) {
-  if (Py_TYPE(cls) != &PyType_Type || rh == 0) return {};
+// Whether the math module and its sqrt and floor are those imported. Reading
+// attributes of anything else could run code; on a plain module, an
+// attribute read finds what its namespace holds.
+bool math_as_imported(State& s) {
+  Ref math = s.global(s.math);
+  if (math.get() != s.math_module.get() || !PyModule_CheckExact(math.get())) return false;
+  Ref namespace_ = Ref::borrow(PyModule_GetDict(math));
+  return kv::dict_get(namespace_, s.sqrt).get() == s.math_sqrt.get() &&
+         kv::dict_get(namespace_, s.floor).get() == s.math_floor.get();
+}
+
+// The guard: the limits when the native rendering may run, else nothing.
+std::optional<Limits> native_limits(State& s, PyObject* cls, long long rw, long long rh, PyObject* resolution,
+                                    bool strict) {
+  if (Py_TYPE(cls) != &PyType_Type || rw < 1 || rw > kPartLimit || rh < 1 || rh > kPartLimit) return {};
   Limits c;
-  double ratio = static_cast<double>(rw) / static_cast<double>(rh);
-  long long long_r = rh > rw ? rh : rw;
-  long long short_r = rh < rw ? rh : rw;
-  if (short_r == 0) return {};
   Ref max_ratio = peek(cls, s.MAX_RATIO);
   if (!max_ratio || !PyFloat_CheckExact(max_ratio.get())) return {};
   c.max_ratio = PyFloat_AS_DOUBLE(max_ratio.get());
+  if (!(c.max_ratio >= 1)) return {};  // NaN too
+  // A steep ratio in strict mode raises ServiceError, which is Python code.
+  if (strict && static_cast<double>(std::max(rw, rh)) / static_cast<double>(std::min(rw, rh)) > c.max_ratio) return {};
+  if (!preset_target(s, cls, resolution, c.target) || !peek_limit(cls, s.MIN_PIXELS, kMinPixelsLimit, c.min_pixels) ||
+      !peek_limit(cls, s.MAX_PIXELS, kLimit - 1, c.max_pixels) ||
+      !peek_limit(cls, s.MAX_EDGE, kLimit - 1, c.max_edge) || !peek_limit(cls, s.MULTIPLE, kMultipleLimit, c.multiple))
+    return {};
+  if (!peek_own(cls, s.round_to_multiple, s.round_method) || !peek_own(cls, s.floor_to_multiple, s.floor_method) ||
+      !peek_own(cls, s.is_valid_image_size, s.valid_method) || !math_as_imported(s))
+    return {};
+  return c;
+}
+
+// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard.
+long long round_aligned(const Limits& c, double x) {
+  const long long aligned = static_cast<long long>(std::nearbyint(x / static_cast<double>(c.multiple))) * c.multiple;
+  return std::max(c.multiple, aligned);
+}
+long long floor_aligned(const Limits& c, double x) {
+  const long long aligned = static_cast<long long>(std::floor(x / static_cast<double>(c.multiple))) * c.multiple;
+  return std::max(c.multiple, aligned);
+}
+
+bool valid_native(const Limits& c, long long width, long long height) {
+  const long long pixels = width * height;
+  const long long long_edge = std::max(width, height), short_edge = std::min(width, height);
+  // Only a final pair truncated from below 1 has a zero side: Python's
+  // ZeroDivisionError, raised by the same division.
+  if (short_edge == 0) kv::true_divide(kv::integer(long_edge), kv::integer(short_edge));
+  const double ratio = static_cast<double>(long_edge) / static_cast<double>(short_edge);
+  return long_edge <= c.max_edge && width % c.multiple == 0 && height % c.multiple == 0 && ratio <= c.max_ratio &&
+         c.min_pixels <= pixels && pixels <= c.max_pixels;
+}
+
+// calc_exact on doubles and ints, step for step.
+NativeSize calc_native(const Limits& c, long long rw, long long rh) {
+  double ratio = static_cast<double>(rw) / static_cast<double>(rh);
+  const long long long_r = std::max(rw, rh), short_r = std::min(rw, rh);
   if (static_cast<double>(long_r) / static_cast<double>(short_r) > c.max_ratio) {
-    if (strict) return {};
-    long long clamped;
-    if (!kv::truncate_native(c.max_ratio * static_cast<double>(short_r), clamped) ||
-        std::llabs(clamped) > kv::kExactDoubleLimit)
-      return {};
+    const auto clamped = static_cast<long long>(c.max_ratio * static_cast<double>(short_r));
     if (rw >= rh) {
       rw = clamped;
       rh = short_r;
@@ -227,83 +274,48 @@ std::optional<NativeSize> calc_native(State& s, PyObject* cls, long long rw, lon
       rw = short_r;
       rh = clamped;
     }
-    if (rh == 0) return {};
     ratio = static_cast<double>(rw) / static_cast<double>(rh);
   }
 
-  long long target;
-  if (!preset_target(s, cls, resolution, target) || !peek_limit(cls, s.MIN_PIXELS, c.min_pixels) ||
-      !peek_limit(cls, s.MAX_PIXELS, c.max_pixels))
-    return {};
-  target = c.max_pixels < target ? c.max_pixels : target;
-  target = target > c.min_pixels ? target : c.min_pixels;
-
-  // Reading attributes of anything but the math module could run code; on
-  // it, an attribute read finds what its namespace holds.
-  Ref math = s.global(s.math);
-  if (math.get() != s.math_module.get()) return {};
-  Ref namespace_ = Ref::borrow(PyModule_GetDict(math));
-  if (kv::dict_get(namespace_, s.sqrt).get() != s.math_sqrt.get()) return {};
-  double area = static_cast<double>(target) * ratio;
-  if (!(area >= 0)) return {};
-  double w = std::sqrt(area);
+  const long long target = std::max(c.min_pixels, std::min(c.target, c.max_pixels));
+  double w = std::sqrt(static_cast<double>(target) * ratio);
   double h = w / ratio;
+  auto rescale = [&](double scale) {
+    w *= scale;
+    h *= scale;
+  };
 
-  if (!peek_own(cls, s.round_to_multiple, s.round_method) || !peek_limit(cls, s.MULTIPLE, c.multiple) ||
-      !peek_own(cls, s.is_valid_image_size, s.valid_method) || !peek_limit(cls, s.MAX_EDGE, c.max_edge))
-    return {};
-  bool floor_checked = false;
-  auto align = [&](double x, double (*how)(double)) { return align_native(x, c.multiple, how); };
   for (int i = 0; i < kMaxLoop; ++i) {
-    auto w_align = align(w, round_half_even), h_align = align(h, round_half_even);
-    if (!w_align || !h_align) return {};
-    long long current;
-    if (__builtin_mul_overflow(*w_align, *h_align, &current) || current > kv::kExactDoubleLimit) return {};
-    auto valid = valid_native(c, *w_align, *h_align);
-    if (!valid) return {};
-    if (*valid) {
-      w = static_cast<double>(*w_align);
-      h = static_cast<double>(*h_align);
+    const long long w_align = round_aligned(c, w);
+    const long long h_align = round_aligned(c, h);
+    const long long current = w_align * h_align;
+    if (valid_native(c, w_align, h_align)) {
+      w = static_cast<double>(w_align);
+      h = static_cast<double>(h_align);
       break;
     }
     if (current > c.max_pixels) {
-      double scale = std::sqrt(static_cast<double>(c.max_pixels) / static_cast<double>(current)) * kShrink;
-      w *= scale;
-      h *= scale;
+      rescale(std::sqrt(static_cast<double>(c.max_pixels) / static_cast<double>(current)) * kShrink);
       continue;
     }
-    double long_e = h > w ? h : w;
+    const double long_e = std::max(w, h);
     if (long_e > static_cast<double>(c.max_edge)) {
-      double scale = static_cast<double>(c.max_edge) / long_e;
-      w *= scale;
-      h *= scale;
+      rescale(static_cast<double>(c.max_edge) / long_e);
       continue;
     }
     if (current < c.min_pixels) {
-      double scale = std::sqrt(static_cast<double>(c.min_pixels) / static_cast<double>(current));
-      w *= scale;
-      h *= scale;
+      rescale(std::sqrt(static_cast<double>(c.min_pixels) / static_cast<double>(current)));
       continue;
     }
-    // Most sizes never get here, so floor_to_multiple and math.floor are
-    // checked only once one does.
-    if (!floor_checked && (!peek_own(cls, s.floor_to_multiple, s.floor_method) ||
-                           kv::dict_get(namespace_, s.floor).get() != s.math_floor.get()))
-      return {};
-    floor_checked = true;
-    auto w_floor = align(w, floor_double), h_floor = align(h, floor_double);
-    if (!w_floor || !h_floor) return {};
-    w = static_cast<double>(*w_floor);
-    h = static_cast<double>(*h_floor);
+    w = static_cast<double>(floor_aligned(c, w));
+    h = static_cast<double>(floor_aligned(c, h));
   }
 
   NativeSize size;
-  if (!kv::truncate_native(w, size.width) || !kv::truncate_native(h, size.height) ||
-      __builtin_mul_overflow(size.width, size.height, &size.pixels))
-    return {};
-  auto valid = valid_native(c, size.width, size.height);
-  if (!valid) return {};
-  size.valid = *valid;
+  size.width = static_cast<long long>(w);
+  size.height = static_cast<long long>(h);
+  size.pixels = size.width * size.height;
+  size.valid = valid_native(c, size.width, size.height);
   return size;
 }
 
@@ -457,10 +469,11 @@ Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_
     small = kv::small_int(rw, w_part) && kv::small_int(rh, h_part);
   }
   if (small) {
-    if (auto native = calc_native(s, cls, w_part, h_part, resolution, strict)) {
-      Ref width = kv::integer(native->width), height = kv::integer(native->height);
-      Ref pixels = kv::integer(native->pixels), text = kv::pair_text(native->width, 'x', native->height);
-      return result_dict(s, {width, height, text, pixels, aspect_ratio, resolution, kv::boolean(native->valid)});
+    if (auto limits = native_limits(s, cls, w_part, h_part, resolution, strict)) {
+      const NativeSize native = calc_native(*limits, w_part, h_part);
+      Ref width = kv::integer(native.width), height = kv::integer(native.height);
+      Ref pixels = kv::integer(native.pixels), text = kv::pair_text(native.width, 'x', native.height);
+      return result_dict(s, {width, height, text, pixels, aspect_ratio, resolution, kv::boolean(native.valid)});
     }
     if (!rw) {
       rw = kv::integer(w_part);

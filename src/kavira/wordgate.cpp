@@ -46,6 +46,7 @@ struct State : kv::ModuleState {
   kv::Held missing_file_prefix{this, kv::text("违禁词文件不存在: ")};
   kv::Held not_list_prefix{this, kv::text("pickle 文件内容必须是 list，当前类型: ")};
   kv::Held refused_global_prefix{this, kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝引用全局对象: ")};
+  kv::Held refused_container_prefix{this, kv::text("pickle 词表文件只能包含字符串和数字等普通数据，拒绝容器元素: ")};
   kv::Held encoding_keyword{this, kv::names("encoding")};
   kv::Held flags_keyword{this, kv::names("flags")};
   kv::Held sort_keywords{this, kv::names("key", "reverse")};
@@ -96,11 +97,14 @@ Ref load_default_words(State& s) {
 
 // find_class of the word-file unpickler: a word file is plain data, so any
 // reference to a class or function is refused before it can run.
+// `raise pickle.UnpicklingError(f"...{module}.{name}")`: the class is read
+// first, and it is called like any other, since it may be anything by now.
 Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
-  Ref where = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
   Ref error_type = kv::getattr(s.global(s.pickle), s.UnpicklingError);
-  PyErr_SetObject(error_type, concat(s.refused_global_prefix, where).get());
-  kv::raise();
+  Ref module_text = Ref::steal(PyObject_Format(module, nullptr));
+  Ref name_text = Ref::steal(PyObject_Format(name, nullptr));
+  Ref where = Ref::steal(PyUnicode_FromFormat("%U.%U", module_text.get(), name_text.get()));
+  kv::raise_object(kv::call(error_type, concat(s.refused_global_prefix, where)));
 }
 
 const kv::Spec<refuse_global> refuse_global_spec{
@@ -135,7 +139,17 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   }
   Ref words = kv::new_list();
   Ref items = kv::iterate(data);
-  while (Ref item = kv::next(items)) kv::append(words, kv::str(item));
+  while (Ref item = kv::next(items)) {
+    // str() of a few hundred bytes of shared nested lists can be exabytes
+    // long: a container is no word, whatever its contents.
+    if (PyList_Check(item.get()) || PyTuple_Check(item.get()) || PyDict_Check(item.get()) ||
+        PyAnySet_Check(item.get())) {
+      Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(item.get())));
+      PyErr_SetObject(PyExc_ValueError, concat(s.refused_container_prefix, type_name).get());
+      kv::raise();
+    }
+    kv::append(words, kv::str(item));
+  }
   return words;
 }
 
