@@ -625,3 +625,18 @@ def test_calc_size_with_a_descriptor_class_attribute(name, word):
                 return real.__get__(instance, owner) if hasattr(real, "__get__") else real
         return type("Sub", (base,), {name: Logged()}).calc_size(word, "2k")
     differential(scenario)
+
+
+@pytest.mark.parametrize("returned", ["class", "non-exception class"])
+def test_check_raises_a_class_the_error_factory_returns(returned):
+    # `raise X` with a class instantiates it at the raise, logging its __init__.
+    def scenario(side):
+        class Refused(Exception):
+            def __init__(self):
+                side.rec.log("init", "Refused")
+                super().__init__("refused")
+
+        made = Refused if returned == "class" else type("NotAnError", (), {})
+        side.patch(side.wordgate, "PromptBanError", lambda **kwargs: made)
+        return checker(side, builtin_words=["ab"]).check("xabx")
+    differential(scenario)

@@ -94,7 +94,12 @@ void raise_object(Borrowed exception) {
   if (PyExceptionInstance_Check(exception)) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
   } else if (PyExceptionClass_Check(exception.get())) {
-    PyErr_SetNone(exception);
+    // `raise C` instantiates C there and then, as the raise statement does.
+    Ref instance = Ref::steal(PyObject_CallNoArgs(exception));
+    if (!PyExceptionInstance_Check(instance))
+      raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", exception.get(),
+            Py_TYPE(instance.get()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
