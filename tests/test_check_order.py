@@ -9,10 +9,10 @@ import pytest
 pytest.importorskip("clang.cindex", reason="libclang is not installed")
 
 ROOT = Path(__file__).resolve().parent.parent
-spec = importlib.util.spec_from_file_location("check_order", ROOT / "scripts" / "check_order.py")
-check_order = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_file_location("check_order", ROOT / "scripts" / "check_order.py")
+check_order = importlib.util.module_from_spec(module_spec)
 sys.modules["check_order"] = check_order  # dataclasses look their module up
-spec.loader.exec_module(check_order)
+module_spec.loader.exec_module(check_order)
 
 PRELUDE = """\
 #include "kavira/runtime.hpp"

@@ -292,12 +292,12 @@ Ref grow(State&, PyObject* self, kv::Bytes data, bool flag, {kind} percent{kwarg
   (void)self, (void)data, (void)flag, (void)scale;
   return kv::none();
 }}
-const kv::Spec<grow> spec{{
+const kv::Binding<grow> binding{{
     .qualname = "C.grow",
     .doc = nullptr,
     .params = {{{params}}},
 }};
-Ref make(PyObject* module) {{ return kv::make_function(module, spec); }}
+Ref make(PyObject* module) {{ return kv::make_function(module, binding); }}
 """
 FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
 
@@ -306,7 +306,7 @@ FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
 @pytest.mark.parametrize("kind, kwargs, params, error", [
     ("double", "", FULL, None),
     ("double", ", [[maybe_unused]] kv::Kwargs extra", FULL, None),
-    # A parameter the spec leaves out, or one the implementation lacks.
+    # A parameter the binding leaves out, or one the implementation lacks.
     ("double", "", '{"self"}, {"data", "bytes"}, {"flag", "bool"}', "use of deleted function"),
     ("double", "", FULL + ', {"more"}', "too many initializers"),
     # Declared unchecked, the argument cannot be read as a number.
@@ -359,9 +359,9 @@ def with_probe(tmp_path_factory):
     subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-O0", f"-I{RUNTIME}",
                     f"-I{sysconfig.get_paths()['include']}", str(folder / "probe.cpp"),
                     str(RUNTIME / "kavira" / "runtime.cpp"), "-o", str(target)], check=True)
-    spec = importlib.util.spec_from_file_location("with_probe", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("with_probe", target)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -8,7 +8,7 @@
 //   * Function is a callable type that behaves like a Python function:
 //     descriptor binding, writable metadata, inspect.signature(), weak
 //     references, pickling by qualified name, and the argument binding and
-//     conversion rules the modules document. A Spec is checked against its
+//     conversion rules the modules document. A Binding is checked against its
 //     implementation when it compiles: one name per parameter, and each
 //     parameter's kind is the type the implementation reads it as.
 //
@@ -426,7 +426,7 @@ struct Parameter<bool> {
 };
 
 struct Param {
-  Param() = delete;  // a spec names each parameter its implementation takes, no fewer
+  Param() = delete;  // a binding names each parameter its implementation takes, no fewer
   Param(const char* name, const char* annotation = nullptr) : name(name), annotation(annotation) {}
   const char* name;
   const char* annotation;  // stored in __annotations__ when set
@@ -464,7 +464,7 @@ struct Adapter<F> {
   }
 };
 
-// What the function type keeps of a spec.
+// What the function type keeps of a binding.
 struct FunctionSpec {
   const char* qualname;
   const char* doc;
@@ -490,7 +490,7 @@ struct ParamList<0> {
 // missing or extra one does not compile. __name__ is the last part of the
 // qualified name.
 template <auto F>
-struct Spec {
+struct Binding {
   const char* qualname;
   const char* doc;  // nullptr: __doc__ is None
   typename ParamList<Adapter<F>::params>::type params;
@@ -555,8 +555,8 @@ Ref names(const A*... utf8) {
 // A new function object of the module. `defaults` is a tuple or None.
 KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
 template <auto F>
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const Spec<F>& spec, Borrowed defaults = Py_None) {
-  return make_function(module, spec.definition(), defaults);
+KV_RUNS_PYTHON Ref make_function(Borrowed module, const Binding<F>& binding, Borrowed defaults = Py_None) {
+  return make_function(module, binding.definition(), defaults);
 }
 
 // type(name, (object,), namespace) with __module__, __qualname__ and

@@ -234,7 +234,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   return kv::ratio_text(best_w, best_h);
 }
 
-const kv::Spec<init> init_spec{
+const kv::Binding<init> init_binding{
     .qualname = "ImageAspectra.__init__",
     .doc =
         "\n        图片比例分析类"
@@ -243,14 +243,14 @@ const kv::Spec<init> init_spec{
     .params = {{"self"}, {"approx_search_range", "int"}},
 };
 
-const kv::Spec<gcd> gcd_spec{
+const kv::Binding<gcd> gcd_binding{
     .qualname = "ImageAspectra._gcd",
     .doc = "计算最大公约数",
     .params = {{"a", "int"}, {"b", "int"}},
     .returns = "int",
 };
 
-const kv::Spec<get_raw_simple_ratio> raw_spec{
+const kv::Binding<get_raw_simple_ratio> raw_binding{
     .qualname = "ImageAspectra.get_raw_simple_ratio",
     .doc =
         "\n        获取图片真实最简宽高比，不做近似。"
@@ -265,7 +265,7 @@ const kv::Spec<get_raw_simple_ratio> raw_spec{
     .returns = "str",
 };
 
-const kv::Spec<get_approx_simple_ratio> approx_spec{
+const kv::Binding<get_approx_simple_ratio> approx_binding{
     .qualname = "ImageAspectra.get_approx_simple_ratio",
     .doc =
         "\n        自动拟合近似简单整数比例，无预设标准比例池。"
@@ -296,10 +296,10 @@ void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   Ref aspectra = kv::make_class(module, "ImageAspectra", kClassDoc,
                                 {
-                                    {"__init__", kv::make_function(module, init_spec, kv::tuple(kv::integer(10)))},
-                                    {"_gcd", kv::static_method(kv::make_function(module, gcd_spec))},
-                                    {"get_raw_simple_ratio", kv::make_function(module, raw_spec)},
-                                    {"get_approx_simple_ratio", kv::make_function(module, approx_spec)},
+                                    {"__init__", kv::make_function(module, init_binding, kv::tuple(kv::integer(10)))},
+                                    {"_gcd", kv::static_method(kv::make_function(module, gcd_binding))},
+                                    {"get_raw_simple_ratio", kv::make_function(module, raw_binding)},
+                                    {"get_approx_simple_ratio", kv::make_function(module, approx_binding)},
                                 });
   kv::add_global(module, "ImageAspectra", aspectra);
 }

@@ -566,7 +566,7 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
 // ---------------------------------------------------------------------------
 // The module
 
-const kv::Spec<init> init_spec{
+const kv::Binding<init> init_binding{
     .qualname = "Framekit.__init__",
     .doc =
         "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
@@ -576,21 +576,21 @@ const kv::Spec<init> init_spec{
     .params = {{"self"}, {"proportion", "Optional[str]"}, {"need_adjust", "str"}, {"fill_color"}},
 };
 
-const kv::Spec<parse_ratio> parse_ratio_spec{
+const kv::Binding<parse_ratio> parse_ratio_binding{
     .qualname = "Framekit._parse_ratio",
     .doc = "解析 3:4 -> (3,4)",
     .params = {{"ratio_str", "str"}},
     .returns = "Tuple[int, int]",
 };
 
-const kv::Spec<get_closest_standard_ratio> get_closest_standard_ratio_spec{
+const kv::Binding<get_closest_standard_ratio> get_closest_standard_ratio_binding{
     .qualname = "Framekit._get_closest_standard_ratio",
     .doc = "\n        计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串\n        ",
     .params = {{"self"}, {"width", "int"}, {"height", "int"}},
     .returns = "str",
 };
 
-const kv::Spec<adjust_size> adjust_size_spec{
+const kv::Binding<adjust_size> adjust_size_binding{
     .qualname = "Framekit.adjust_size",
     .doc =
         "\n        调整图片尺寸"
@@ -654,10 +654,10 @@ void populate(PyObject* module, State& s) {
       module, "Framekit", nullptr,
       {
           {"STANDARD_RATIO_LIST", ratios},
-          {"__init__", kv::make_function(module, init_spec, kv::tuple(Py_None, kv::text("fill"), fill_color))},
-          {"_parse_ratio", kv::static_method(kv::make_function(module, parse_ratio_spec))},
-          {"_get_closest_standard_ratio", kv::make_function(module, get_closest_standard_ratio_spec)},
-          {"adjust_size", kv::make_function(module, adjust_size_spec, kv::tuple(Py_False, kv::integer(10)))},
+          {"__init__", kv::make_function(module, init_binding, kv::tuple(Py_None, kv::text("fill"), fill_color))},
+          {"_parse_ratio", kv::static_method(kv::make_function(module, parse_ratio_binding))},
+          {"_get_closest_standard_ratio", kv::make_function(module, get_closest_standard_ratio_binding)},
+          {"adjust_size", kv::make_function(module, adjust_size_binding, kv::tuple(Py_False, kv::integer(10)))},
       });
   kv::add_global(module, "Framekit", framekit);
 }

@@ -80,7 +80,7 @@ Ref start(State& s, PyObject* self) {
   return resize(kv::tuple(output_width, output_height), lanczos);
 }
 
-const kv::Spec<init> init_spec{
+const kv::Binding<init> init_binding{
     .qualname = "LumenImageScale.__init__",
     .doc =
         "\n        Args:"
@@ -89,7 +89,7 @@ const kv::Spec<init> init_spec{
     .params = {{"self"}, {"image", "Image"}},
 };
 
-const kv::Spec<start> start_spec{
+const kv::Binding<start> start_binding{
     .qualname = "LumenImageScale.start",
     .doc =
         "\n        根据原图宽高比匹配最优分辨率并缩放。"
@@ -119,8 +119,8 @@ void populate(PyObject* module, State&) {
   Ref scale = kv::make_class(module, "LumenImageScale", kClassDoc,
                              {
                                  {"PREFERED_LUMEN_RESOLUTIONS", rows},
-                                 {"__init__", kv::make_function(module, init_spec)},
-                                 {"start", kv::make_function(module, start_spec)},
+                                 {"__init__", kv::make_function(module, init_binding)},
+                                 {"start", kv::make_function(module, start_binding)},
                              });
   kv::add_global(module, "LumenImageScale", scale);
 }

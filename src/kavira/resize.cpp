@@ -33,7 +33,7 @@ Ref image_resize(State& s, PyObject* image, kv::Int target_w, kv::Int target_h, 
   return canvas;
 }
 
-const kv::Spec<image_resize> image_resize_spec{
+const kv::Binding<image_resize> image_resize_binding{
     .qualname = "image_resize",
     .doc =
         "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
@@ -55,7 +55,7 @@ void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
   Ref black = kv::tuple(kv::integer(0), kv::integer(0), kv::integer(0));
-  kv::add_global(module, "image_resize", kv::make_function(module, image_resize_spec, kv::tuple(black)));
+  kv::add_global(module, "image_resize", kv::make_function(module, image_resize_binding, kv::tuple(black)));
 }
 
 using Definition = kv::ModuleDefinition<State, populate>;

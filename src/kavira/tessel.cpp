@@ -500,34 +500,34 @@ const char kClassDoc[] =
     "\n    所有常量与对齐、校验方法均在使用时通过 cls 读取，子类可覆盖。"
     "\n    ";
 
-const kv::Spec<init> init_spec{
+const kv::Binding<init> init_binding{
     .qualname = "TesselSizeCalculator.__init__",
     .doc = nullptr,
     .params = {{"self"}},
 };
 
-const kv::Spec<round_to_multiple> round_spec{
+const kv::Binding<round_to_multiple> round_binding{
     .qualname = "TesselSizeCalculator.round_to_multiple",
     .doc = "四舍五入对齐到指定倍数，最小不低于倍数本身",
     .params = {{"cls"}, {"value"}, {"multiple"}},
     .returns = "int",
 };
 
-const kv::Spec<floor_to_multiple> floor_spec{
+const kv::Binding<floor_to_multiple> floor_binding{
     .qualname = "TesselSizeCalculator.floor_to_multiple",
     .doc = "向下对齐倍数，用于像素超限时压缩",
     .params = {{"cls"}, {"value"}, {"multiple"}},
     .returns = "int",
 };
 
-const kv::Spec<is_valid_image_size> valid_spec{
+const kv::Binding<is_valid_image_size> valid_binding{
     .qualname = "TesselSizeCalculator.is_valid_image_size",
     .doc = "完整校验所有尺寸约束",
     .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
     .returns = "bool",
 };
 
-const kv::Spec<calc_size> calc_spec{
+const kv::Binding<calc_size> calc_binding{
     .qualname = "TesselSizeCalculator.calc_size",
     .doc =
         "\n        计算图像生成服务应请求的输出尺寸。"
@@ -557,29 +557,29 @@ void populate(PyObject* module, State& s) {
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
   Ref none_default = kv::tuple(Py_None);
-  s.round_method = kv::class_method(kv::make_function(module, round_spec, none_default));
-  s.floor_method = kv::class_method(kv::make_function(module, floor_spec, none_default));
-  s.valid_method = kv::class_method(kv::make_function(module, valid_spec));
+  s.round_method = kv::class_method(kv::make_function(module, round_binding, none_default));
+  s.floor_method = kv::class_method(kv::make_function(module, floor_binding, none_default));
+  s.valid_method = kv::class_method(kv::make_function(module, valid_binding));
   // Interned keys, as a class body's literals are: "2k" is then found by identity.
   Ref preset = kv::new_dict();
   for (auto [tier, pixels] : {std::pair{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}})
     kv::setitem(preset, kv::intern(tier), kv::integer(pixels));
-  Ref calculator =
-      kv::make_class(module, "TesselSizeCalculator", kClassDoc,
-                     {
-                         {"MIN_PIXELS", kv::integer(655360)},
-                         {"MAX_PIXELS", kv::integer(8294400)},
-                         {"MAX_EDGE", kv::integer(3840)},
-                         {"MULTIPLE", kv::integer(2)},
-                         {"MAX_RATIO", kv::floating(3.0)},
-                         {"RESOLUTION_PRESET", preset},
-                         {"__init__", kv::make_function(module, init_spec)},
-                         {"round_to_multiple", s.round_method},
-                         {"floor_to_multiple", s.floor_method},
-                         {"is_valid_image_size", s.valid_method},
-                         {"calc_size", kv::class_method(kv::make_function(
-                                           module, calc_spec, kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
-                     });
+  Ref calculator = kv::make_class(
+      module, "TesselSizeCalculator", kClassDoc,
+      {
+          {"MIN_PIXELS", kv::integer(655360)},
+          {"MAX_PIXELS", kv::integer(8294400)},
+          {"MAX_EDGE", kv::integer(3840)},
+          {"MULTIPLE", kv::integer(2)},
+          {"MAX_RATIO", kv::floating(3.0)},
+          {"RESOLUTION_PRESET", preset},
+          {"__init__", kv::make_function(module, init_binding)},
+          {"round_to_multiple", s.round_method},
+          {"floor_to_multiple", s.floor_method},
+          {"is_valid_image_size", s.valid_method},
+          {"calc_size", kv::class_method(kv::make_function(module, calc_binding,
+                                                           kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
+      });
   kv::add_global(module, "TesselSizeCalculator", calculator);
 }
 

@@ -107,7 +107,7 @@ Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
   kv::raise_object(kv::call(error_type, concat(s.refused_global_prefix, where)));
 }
 
-const kv::Spec<refuse_global> refuse_global_spec{
+const kv::Binding<refuse_global> refuse_global_binding{
     .qualname = "_WordFileUnpickler.find_class",
     .doc = "Refuse every global: a word file holds plain data only.",
     .params = {{"self"}, {"module"}, {"name"}},
@@ -117,7 +117,7 @@ Ref make_safe_unpickler(PyObject* module, PyObject* base) {
   Ref namespace_ = kv::new_dict();
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   kv::check(PyDict_SetItemString(namespace_, "__module__", module_name));
-  Ref find_class = kv::make_function(module, refuse_global_spec);
+  Ref find_class = kv::make_function(module, refuse_global_binding);
   kv::check(PyDict_SetItemString(namespace_, "find_class", find_class));
   return kv::call(reinterpret_cast<PyObject*>(&PyType_Type), kv::text("_WordFileUnpickler"), kv::tuple(base),
                   namespace_);
@@ -371,21 +371,21 @@ Ref check(State& s, PyObject* self, kv::Str prompt) {
 // ---------------------------------------------------------------------------
 // The module
 
-const kv::Spec<xor_bytes> xor_spec{
+const kv::Binding<xor_bytes> xor_binding{
     .qualname = "_xor",
     .doc = "按重复密钥对字节串逐字节异或；对同一密钥再做一次即还原。",
     .params = {{"data", "bytes"}, {"key", "bytes"}},
     .returns = "bytes",
 };
 
-const kv::Spec<load_default_words> load_default_words_spec{
+const kv::Binding<load_default_words> load_default_words_binding{
     .qualname = "_load_default_words",
     .doc = "解密内置违禁词表；任何失败都返回空列表。",
     .params = {},
     .returns = "List[str]",
 };
 
-const kv::Spec<init> init_spec{
+const kv::Binding<init> init_binding{
     .qualname = "PromptBanChecker.__init__",
     .doc =
         "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
@@ -402,7 +402,7 @@ const kv::Spec<init> init_spec{
                {"exclude_words", "Optional[List[str]]"}},
 };
 
-const kv::Spec<load_banned_words> load_banned_words_spec{
+const kv::Binding<load_banned_words> load_banned_words_binding{
     .qualname = "PromptBanChecker.load_banned_words",
     .doc =
         "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
@@ -412,48 +412,48 @@ const kv::Spec<load_banned_words> load_banned_words_spec{
     .returns = "None",
 };
 
-const kv::Spec<load_from_file> load_from_file_spec{
+const kv::Binding<load_from_file> load_from_file_binding{
     .qualname = "PromptBanChecker._load_from_file",
     .doc = "按扩展名读取一个违禁词文件，返回其中的原始词语。",
     .params = {{"file_path", "str"}},
     .returns = "List[str]",
 };
 
-const kv::Spec<create_pickle_file> create_pickle_file_spec{
+const kv::Binding<create_pickle_file> create_pickle_file_binding{
     .qualname = "PromptBanChecker.create_pickle_file",
     .doc = "把词语列表去掉首尾空白与空项后写成 pickle 违禁词文件。",
     .params = {{"words", "List[str]"}, {"output_path", "str"}},
     .returns = "None",
 };
 
-const kv::Spec<build_engine> build_engine_spec{
+const kv::Binding<build_engine> build_engine_binding{
     .qualname = "PromptBanChecker._build_engine",
     .doc = "按词表大小选择并构建匹配引擎：正则表达式或 Aho-Corasick 自动机。",
     .params = {{"self"}},
     .returns = "None",
 };
 
-const kv::Spec<build_automaton> build_automaton_spec{
+const kv::Binding<build_automaton> build_automaton_binding{
     .qualname = "PromptBanChecker._build_automaton",
     .doc = "为当前词表构建 Aho-Corasick 自动机。",
     .params = {{"self"}},
 };
 
-const kv::Spec<has_banned_word> has_banned_word_spec{
+const kv::Binding<has_banned_word> has_banned_word_binding{
     .qualname = "PromptBanChecker._has_banned_word",
     .doc = "文本中是否出现任一违禁词；命中第一个即返回。",
     .params = {{"self"}, {"text", "str"}},
     .returns = "bool",
 };
 
-const kv::Spec<find_matched_words> find_matched_words_spec{
+const kv::Binding<find_matched_words> find_matched_words_binding{
     .qualname = "PromptBanChecker.find_matched_words",
     .doc = "返回文本中出现的违禁词（去重，按引擎首次报告的顺序）。",
     .params = {{"self"}, {"text", "str"}},
     .returns = "List[str]",
 };
 
-const kv::Spec<check> check_spec{
+const kv::Binding<check> check_binding{
     .qualname = "PromptBanChecker.check",
     .doc =
         "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
@@ -491,27 +491,27 @@ void populate(PyObject* module, State& s) {
     has_ac = false;
   }
   kv::add_global(module, "_HAS_AC", kv::boolean(has_ac));
-  kv::add_global(module, "_xor", kv::make_function(module, xor_spec));
-  kv::add_global(module, "_load_default_words", kv::make_function(module, load_default_words_spec));
+  kv::add_global(module, "_xor", kv::make_function(module, xor_binding));
+  kv::add_global(module, "_load_default_words", kv::make_function(module, load_default_words_binding));
 
   s.len_builtin = kv::import_from(nullptr, "builtins", "len");
   s.unpickler_base = kv::getattr(pickle, s.Unpickler);
   s.safe_unpickler = make_safe_unpickler(module, s.unpickler_base);
 
   Ref defaults = kv::tuple(Py_None, Py_True, Py_None, Py_True, Py_None);
-  Ref checker =
-      kv::make_class(module, "PromptBanChecker", kClassDoc,
-                     {
-                         {"__init__", kv::make_function(module, init_spec, defaults)},
-                         {"load_banned_words", kv::make_function(module, load_banned_words_spec)},
-                         {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_spec))},
-                         {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_spec))},
-                         {"_build_engine", kv::make_function(module, build_engine_spec)},
-                         {"_build_automaton", kv::make_function(module, build_automaton_spec)},
-                         {"_has_banned_word", kv::make_function(module, has_banned_word_spec)},
-                         {"find_matched_words", kv::make_function(module, find_matched_words_spec)},
-                         {"check", kv::make_function(module, check_spec)},
-                     });
+  Ref checker = kv::make_class(
+      module, "PromptBanChecker", kClassDoc,
+      {
+          {"__init__", kv::make_function(module, init_binding, defaults)},
+          {"load_banned_words", kv::make_function(module, load_banned_words_binding)},
+          {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_binding))},
+          {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_binding))},
+          {"_build_engine", kv::make_function(module, build_engine_binding)},
+          {"_build_automaton", kv::make_function(module, build_automaton_binding)},
+          {"_has_banned_word", kv::make_function(module, has_banned_word_binding)},
+          {"find_matched_words", kv::make_function(module, find_matched_words_binding)},
+          {"check", kv::make_function(module, check_binding)},
+      });
   kv::add_global(module, "PromptBanChecker", checker);
 }
 
