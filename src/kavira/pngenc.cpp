@@ -61,6 +61,16 @@ inline Lanes magnitude_lanes(Lanes v) {
 void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
                std::uint32_t cost[5]) {
   Lanes none{}, sub{}, upc{}, avg{}, pae{};
+  auto spill = [&] {
+    for (int k = 0; k < 8; ++k) {
+      cost[kNone] += static_cast<std::uint16_t>(none[k]);
+      cost[kSub] += static_cast<std::uint16_t>(sub[k]);
+      cost[kUp] += static_cast<std::uint16_t>(upc[k]);
+      cost[kAverage] += static_cast<std::uint16_t>(avg[k]);
+      cost[kPaeth] += static_cast<std::uint16_t>(pae[k]);
+    }
+    none = sub = upc = avg = pae = Lanes{};
+  };
   std::size_t i = from;
   for (int steps = 0; i + 8 <= to; i += 8) {
     const Lanes x = load8(raw + i), a = load8(raw + i - kPixel), b = load8(up + i), c = load8(up + i - kPixel);
@@ -73,23 +83,10 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
     pae += magnitude_lanes(x - predicted);
     if (++steps == 128) {  // 128 * 128 fits a lane; spill before it could not
       steps = 0;
-      for (int k = 0; k < 8; ++k) {
-        cost[kNone] += static_cast<std::uint16_t>(none[k]);
-        cost[kSub] += static_cast<std::uint16_t>(sub[k]);
-        cost[kUp] += static_cast<std::uint16_t>(upc[k]);
-        cost[kAverage] += static_cast<std::uint16_t>(avg[k]);
-        cost[kPaeth] += static_cast<std::uint16_t>(pae[k]);
-      }
-      none = sub = upc = avg = pae = Lanes{};
+      spill();
     }
   }
-  for (int k = 0; k < 8; ++k) {
-    cost[kNone] += static_cast<std::uint16_t>(none[k]);
-    cost[kSub] += static_cast<std::uint16_t>(sub[k]);
-    cost[kUp] += static_cast<std::uint16_t>(upc[k]);
-    cost[kAverage] += static_cast<std::uint16_t>(avg[k]);
-    cost[kPaeth] += static_cast<std::uint16_t>(pae[k]);
-  }
+  spill();
   for (; i < to; ++i) {
     const std::uint8_t x = raw[i], a = raw[i - kPixel], b = up[i], c = up[i - kPixel];
     cost[kNone] += magnitude(x);
