@@ -130,20 +130,13 @@ Best rows(double target, long long h, long long a, long long b) {
   return best;
 }
 
-// Column h, from the window at target * h, widened downwards until it clears
-// the rest. Upwards it always does: unless it ends at the limit, hi is
-// floor(fl(target * h)) + 1 or more, above target * h, since the floor of the
-// exact product is an integer at most the product and so at most its
-// rounding; then hi / h rounds to target or above, and d(hi) >= 0.
-Best column(double target, long long limit, long long h, long long& pairs) {
+// Widens column h's window [lo, lo + 2] downwards until it clears the
+// rows below it. Upwards it always does: unless it ends at the limit, its
+// top is floor(fl(target * h)) + 1 or more, above target * h, since the
+// floor of the exact product is an integer at most the product and so at
+// most its rounding; then that row / h rounds to target or above.
+Best widen(double target, long long h, long long lo, Best best, long long& pairs) {
   const double height = static_cast<double>(h);
-  const double centre = target * height;
-  const double top = static_cast<double>(limit);
-  const double start = centre > 0 ? (centre < top ? centre : top) : 0;
-  long long lo = std::max(1LL, std::min(static_cast<long long>(start) - 1, limit - 2));
-  const long long hi = std::min(limit, lo + 2);
-  Best best = rows(target, h, lo, hi);
-  pairs += hi - lo + 1;
   for (long long step = 8; lo > 1; step *= 2) {
     const double low = static_cast<double>(lo) / height - target;
     if (low <= 0 && std::fabs(low) > best.error) break;
@@ -156,13 +149,51 @@ Best column(double target, long long limit, long long h, long long& pairs) {
   return best;
 }
 
+// Columns are taken kBlock at a time: their windows' errors come from plain
+// loops the compiler can vectorise, and only the few windows that do not
+// clear the rows below them widen one by one.
+constexpr long long kBlock = 64;
+
 // Columns from `first` on until about `budget` pairs are tried; returns the
-// next column.
+// next column. The limit is below 2**31, so rows fit an int.
 long long search_columns(Search& search, long long first, long long budget) {
+  const double target = search.target, top = static_cast<double>(search.limit);
+  const int floor_row = static_cast<int>(std::max(1LL, search.limit - 2));
   long long h = first, pairs = 0;
-  for (; h <= search.limit && pairs < budget; ++h) {
-    const Best own = column(search.target, search.limit, h, pairs);
-    if (own.w != 0) offer(search, own.error, own.w, h);
+  if (search.limit < 3) {  // windows narrower than three rows
+    for (; h <= search.limit && pairs < budget; ++h) {
+      const Best own = rows(target, h, 1, search.limit);
+      pairs += search.limit;
+      if (own.w != 0) offer(search, own.error, own.w, h);
+    }
+    return h;
+  }
+  int lo[kBlock];
+  double below[kBlock], middle[kBlock], above[kBlock];
+  while (h <= search.limit && pairs < budget) {
+    const int n = static_cast<int>(std::min(kBlock, search.limit - h + 1));
+    for (int i = 0; i < n; ++i) {
+      const double height = static_cast<double>(h + i);
+      const double centre = target * height;
+      const double start = centre > 0 ? (centre < top ? centre : top) : 0;
+      const int row = std::max(1, std::min(static_cast<int>(start) - 1, floor_row));
+      const double w = static_cast<double>(row);
+      lo[i] = row;
+      below[i] = w / height - target;  // signed: whether the rows under it can be better
+      middle[i] = std::fabs((w + 1) / height - target);
+      above[i] = std::fabs((w + 2) / height - target);
+    }
+    for (int i = 0; i < n; ++i) {
+      Best best{std::fabs(below[i]), lo[i]};
+      if (!(best.error < std::numeric_limits<double>::infinity())) best = {};
+      if (middle[i] < best.error) best = {middle[i], lo[i] + 1LL};
+      if (above[i] < best.error) best = {above[i], lo[i] + 2LL};
+      pairs += 3;
+      if (lo[i] > 1 && !(below[i] <= 0 && std::fabs(below[i]) > best.error))
+        best = widen(target, h + i, lo[i], best, pairs);
+      if (best.w != 0) offer(search, best.error, best.w, h + i);
+    }
+    h += n;
   }
   return h;
 }
