@@ -347,7 +347,9 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "re", re);
   s.re_match = kv::getattr(re, s.match);
   kv::add_global(module, "math", kv::import("math"));
-  s.writer.populate(s.global(s.BytesIO), s.global(s.Image));
+  Ref bytes_io = s.global(s.BytesIO);
+  Ref image = s.global(s.Image);
+  s.writer.populate(bytes_io, image);
 
   Ref ratios = Ref::steal(
       Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"));
