@@ -76,3 +76,67 @@ def test_fork_from_a_signal_handler_between_bands(isal, threads):
     for _ in range(2):
         done = run_child(FORK_SCRIPT.format(hide=ISAL[isal]), threads)
         assert (done.returncode, done.stdout) == (0, "True 0\n"), done.stderr[-2000:]
+
+
+REPLACEMENTS = {
+    # A site-wide wrapper that stamps 300 dpi.
+    "save wrapper": """
+original = Image.Image.save
+def save(self, fp, format=None, **params):
+    calls.append(sorted(params))
+    return original(self, fp, format, **{"dpi": (300, 300), **params})
+Image.Image.save = save
+""",
+    # A save that takes no keyword beyond those the plain call passes.
+    "narrow save": """
+original = Image.Image.save
+def save(self, fp, format=None, quality=None):
+    calls.append(quality)
+    return original(self, fp, format)
+Image.Image.save = save
+""",
+    "PNG handler": """
+from PIL import PngImagePlugin
+def handler(im, fp, filename, original=Image.SAVE["PNG"]):
+    calls.append(sorted(im.encoderinfo))
+    return original(im, fp, filename)
+Image.register_save("PNG", handler)
+""",
+    "stream subclass": """
+class Stream(io.BytesIO):
+    def __init__(self, *args):
+        calls.append("stream")
+        super().__init__(*args)
+io.BytesIO = Stream
+if "kavira.framekit" in sys.modules:
+    sys.modules["kavira.framekit"].BytesIO = Stream
+""",
+}
+
+REPLACED_SCRIPT = """
+import io, sys
+{hide}from PIL import Image
+calls = []
+source = io.BytesIO(); Image.new("RGBA", (40, 30), "teal").save(source, "PNG"); data = source.getvalue()
+{before}
+from kavira.framekit import Framekit
+{after}
+del calls[:]
+image = Image.open(io.BytesIO(data)).convert("RGBA").resize((40, 33), Image.Resampling.LANCZOS)
+output = io.BytesIO(); image.save(output, format="PNG", quality=95); expected = output.getvalue()
+plain, calls[:] = list(calls), []
+got = Framekit(need_adjust="resize").adjust_size(data)
+print(got == expected, calls == plain, bool(plain), "dpi" in Image.open(io.BytesIO(got)).info)
+"""
+
+
+@pytest.mark.parametrize("isal", ISAL)
+@pytest.mark.parametrize("installed", ["before", "after"])
+@pytest.mark.parametrize("replacement", REPLACEMENTS)
+def test_replacements_of_pillow_are_called_as_plain_python_calls_them(replacement, installed, isal):
+    code = REPLACEMENTS[replacement]
+    script = REPLACED_SCRIPT.format(hide=ISAL[isal], before=code if installed == "before" else "",
+                                    after=code if installed == "after" else "")
+    done = run_child(script, 1)
+    dpi = replacement == "save wrapper"
+    assert (done.returncode, done.stdout) == (0, f"True True True {dpi}\n"), done.stderr[-2000:]

@@ -26,8 +26,9 @@ Writer::Writer(kv::ModuleState* owner)
     : bytes_io(owner),
       pil_image(owner),
       image_class(owner),
-      image_save(owner),
-      png_save(owner),
+      png_plugin(owner),
+      image_save_code(owner),
+      png_save_code(owner),
       raw_encoder(owner),
       zlib_compress(owner),
       compressobj(owner),
@@ -45,6 +46,7 @@ Writer::Writer(kv::ModuleState* owner)
       size(owner, "size"),
       info(owner, "info"),
       icc_profile(owner, "icc_profile"),
+      encoderinfo(owner, "encoderinfo"),
       deflate_level(owner, kv::integer(2)),
       deflated(owner, kv::integer(8)),
       raw_window(owner, kv::integer(-15)),
@@ -359,18 +361,46 @@ Ref optional(Body&& body) {
   }
 }
 
+// Whether `f` is a plain function of `module` compiled from `code`.
+bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
+  if (!code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
+  // raw-api: ok the namespace is only compared, never kept
+  if (PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module)) return false;
+  PyObject* compiled = PyFunction_GET_CODE(f);
+  if (compiled == code) return true;
+  // Code objects compare by their contents in C; a pending error is a "no".
+  int same = PyObject_RichCompareBool(compiled, code, Py_EQ);
+  if (same < 0) PyErr_Clear();
+  return same > 0;
+}
+
 }  // namespace
+
+bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
+  Writer& s = *this;
+  if (!is_text(format, "PNG") || !s.image_class) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
+  if (Py_TYPE(result) != type) return false;
+  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result ||
+      !is_own_function(PyMethod_GET_FUNCTION(save), s.image_save_code, s.pil_image))
+    return false;
+  // save() reads encoderinfo from the image before its own keywords.
+  if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
+  PyObject** slot = _PyObject_GetDictPtr(result);
+  if (slot && *slot) {
+    if (!PyDict_CheckExact(*slot)) return false;
+    Ref dict = Ref::borrow(*slot);
+    if (kv::dict_get(dict, s.encoderinfo)) return false;
+  }
+  Ref registry = kv::getattr(s.pil_image, s.SAVE);
+  if (!PyDict_CheckExact(registry.get())) return false;
+  Ref handler = kv::dict_get(registry, s.PNG);
+  return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
+}
 
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.compressobj || !is_text(format, "PNG")) return nullptr;
-  if (Py_TYPE(result) != reinterpret_cast<PyTypeObject*>(s.image_class.get())) return nullptr;
-  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result || PyMethod_GET_FUNCTION(save) != s.image_save.get())
-    return nullptr;
-  Ref registry = kv::getattr(s.pil_image, s.SAVE);
-  if (!PyDict_CheckExact(registry.get())) return nullptr;
-  Ref handler = kv::dict_get(registry, s.PNG);
-  if (handler.get() != s.png_save.get()) return nullptr;
+  if (!s.raw_encoder || !s.compressobj || !is_own_save(result, format, save)) return nullptr;
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -388,17 +418,46 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get());
 }
 
-bool Writer::wants_fast_save(PyObject* result, PyObject* format) const {
-  return !compressobj && raw_encoder && is_text(format, "PNG") &&
-         Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(image_class.get());
+bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
+  return !compressobj && raw_encoder && is_own_save(result, format, save);
 }
 
-void Writer::populate(kv::Borrowed stream_type, kv::Borrowed image_module) {
-  bytes_io = Ref::borrow(stream_type);
+namespace {
+
+// The code object named `name` among the constants of `code`, or null.
+Ref code_named(kv::Borrowed code, const char* name) {
+  if (!code) return nullptr;
+  Ref constants = kv::getattr(code, kv::intern("co_consts"));
+  if (!PyTuple_CheckExact(constants.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    Ref item = kv::item(constants, i);
+    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
+  }
+  return nullptr;
+}
+
+// What `module`'s loader compiles it to: the code of Pillow's own functions,
+// whatever has been installed over them since.
+Ref module_code(const char* module) {
+  Ref spec = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
+  Ref loader = kv::getattr(spec, kv::intern("loader"));
+  Ref name = kv::text(module);
+  return kv::call_method(loader, kv::intern("get_code"), name);
+}
+
+}  // namespace
+
+void Writer::populate(kv::Borrowed image_module) {
+  bytes_io = kv::import_from(nullptr, "_io", "BytesIO");
   pil_image = Ref::borrow(image_module);
-  image_class = kv::getattr(pil_image, kv::intern("Image"));
-  image_save = kv::getattr(image_class, kv::intern("save"));
-  png_save = optional([] { return kv::import_from(nullptr, "PIL.PngImagePlugin", "_save"); });
+  // Pillow's own class: the one PIL.Image defines, with object as its only base.
+  Ref image_type = kv::getattr(pil_image, kv::intern("Image"));
+  if (PyType_Check(image_type.get()) &&
+      reinterpret_cast<PyTypeObject*>(image_type.get())->tp_base == &PyBaseObject_Type)
+    image_class = image_type;
+  png_plugin = optional([] { return kv::import("PIL.PngImagePlugin"); });
+  image_save_code = optional([] { return code_named(code_named(module_code("PIL.Image"), "Image"), "save"); });
+  png_save_code = optional([] { return code_named(module_code("PIL.PngImagePlugin"), "_save"); });
   raw_encoder =
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");
