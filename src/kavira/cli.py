@@ -99,9 +99,9 @@ class Parser(argparse.ArgumentParser):
 
     # Some 3.11 releases let a closed pipe's error out of argparse's own
     # print and others swallow every OSError; neither is what we promise.
-    def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
+    def _print_message(self, message: str, file: Any = None) -> None:
         if message:
-            print_text(message)
+            print_text(message, sys.stdout if file is None else file)
 
 
 class VersionAction(argparse.Action):
@@ -115,10 +115,11 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
-def print_text(text: str) -> None:
+def print_text(text: str, stream: Optional[IO[str]] = None) -> None:
     """Help and version text: a reader that closed early wanted no more of it, which is no failure."""
+    stream = sys.stdout if stream is None else stream
     try:
-        write_stream(sys.stdout, text, "to standard output")
+        write_stream(stream, text, "the help or version text")
     except UserError as error:
         if not error.closed_pipe:
             raise
