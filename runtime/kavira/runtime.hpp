@@ -34,6 +34,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <cassert>
 #include <concepts>
@@ -95,7 +96,11 @@ class Ref {
   Ref(std::nullptr_t) {}
   Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ~Ref() { Py_XDECREF(p_); }
+  // A thread that finalisation ends unwinds without the GIL: its references
+  // are left to the process's end.
+  ~Ref() {
+    if (p_ && (!_Py_IsFinalizing() || PyGILState_Check())) Py_DECREF(p_);
+  }
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
     return *this;
@@ -585,9 +590,11 @@ KV_RUNS_PYTHON void set_error_from_exception() noexcept;
 
 // Runs `body` and turns a C++ throw into a pending Python error.
 template <class Body>
-KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is ending; it cannot be swallowed
   } catch (...) {
     set_error_from_exception();
   }

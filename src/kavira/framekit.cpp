@@ -283,7 +283,7 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     if (Ref encoded = s.writer.encode(result, format, save)) return with_ratio ? kv::tuple(encoded, closest) : encoded;
     output = kv::call(bytes_io);
     // Without isal, Pillow's fastest level is still four times its default.
-    if (s.writer.wants_fast_save(result, format))
+    if (s.writer.wants_fast_save(result, format, save))
       kv::call_kw(save, s.fast_save_keywords, output, format, s.quality, s.one);
     else
       kv::call_kw(save, s.save_keywords, output, format, s.quality);
@@ -347,9 +347,8 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "re", re);
   s.re_match = kv::getattr(re, s.match);
   kv::add_global(module, "math", kv::import("math"));
-  Ref bytes_io = s.global(s.BytesIO);
   Ref image = s.global(s.Image);
-  s.writer.populate(bytes_io, image);
+  s.writer.populate(image);
 
   Ref ratios = Ref::steal(
       Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"));

@@ -1,9 +1,15 @@
 #include "pngwriter.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -20,8 +26,9 @@ Writer::Writer(kv::ModuleState* owner)
     : bytes_io(owner),
       pil_image(owner),
       image_class(owner),
-      image_save(owner),
-      png_save(owner),
+      png_plugin(owner),
+      image_save_code(owner),
+      png_save_code(owner),
       raw_encoder(owner),
       zlib_compress(owner),
       compressobj(owner),
@@ -39,6 +46,7 @@ Writer::Writer(kv::ModuleState* owner)
       size(owner, "size"),
       info(owner, "info"),
       icc_profile(owner, "icc_profile"),
+      encoderinfo(owner, "encoderinfo"),
       deflate_level(owner, kv::integer(2)),
       deflated(owner, kv::integer(8)),
       raw_window(owner, kv::integer(-15)),
@@ -68,11 +76,13 @@ unsigned encoder_threads() {
 }
 
 // Runs its scope without the GIL. Nothing in the scope may touch a Python
-// object beyond the bytes of one it owns.
+// object beyond the bytes of one it owns. Taking the GIL back while the
+// interpreter finalises ends the thread with a forced unwind, which must
+// leave this destructor, hence noexcept(false).
 class WithoutGil {
  public:
   WithoutGil() : thread_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(thread_); }
+  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(thread_); }
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
 
@@ -106,6 +116,18 @@ struct Bands {
   std::size_t next = 0;
   std::vector<std::uint8_t> carry;  // the last row handed out: the row above the next band
   std::unique_ptr<kv::PendingError> error;
+  // Helpers are detached, never joined: a forked child owns none of them,
+  // and a thread ended by finalisation must not wait on one. They count
+  // themselves out under `lock`, which the GIL never nests inside.
+  const pid_t owner = getpid();
+  bool threaded = false;  // helpers were started in `owner`
+  std::mutex lock;
+  std::condition_variable all_out;
+  std::size_t running = 0;
+
+  // Whether the bands handed to helpers can still arrive: not in a child
+  // forked while they ran, which has only the thread that forked.
+  bool helpers_alive() const { return !threaded || getpid() == owner; }
 
   std::size_t stride() const { return width * kPixelBytes; }
 };
@@ -129,7 +151,7 @@ void run_bands(Bands& b) {
     const std::size_t stride = b.stride();
     std::vector<std::uint8_t> above(stride), zeros(stride);
     const std::size_t count = b.done.size();
-    while (!b.error && b.next < count) {
+    while (!b.error && b.next < count && b.helpers_alive()) {
       const std::size_t index = b.next++;
       const std::size_t rows = std::min(b.rows_per_band, b.height - index * b.rows_per_band);
       const bool first = index == 0, last = index + 1 == count;
@@ -174,13 +196,98 @@ void run_bands(Bands& b) {
   }
 }
 
-void band_worker(Bands& b, PyInterpreterState* interpreter) {
+// Leaves the bands to the process's end: what a thread does with its share
+// when finalisation ends it, since their objects can no longer be dropped.
+void keep_forever(std::shared_ptr<Bands>&& shared) { new (std::nothrow) std::shared_ptr<Bands>(std::move(shared)); }
+
+void count_out(Bands& b) {
+  std::lock_guard<std::mutex> held(b.lock);
+  if (--b.running == 0) b.all_out.notify_all();
+}
+
+// A helper shares the bands with the calling thread, so that they outlive
+// whichever of the two a forced unwind ends first; the last owner drops
+// them while it holds the GIL, or not at all if a forced unwind ends it.
+void band_worker(std::shared_ptr<Bands> shared, PyInterpreterState* interpreter) {
+  Bands& b = *shared;
   PyThreadState* thread = PyThreadState_New(interpreter);
-  if (!thread) return;  // the other threads take its bands
-  PyEval_RestoreThread(thread);
-  run_bands(b);
+  if (!thread) {
+    count_out(b);  // the other threads take its bands
+    return;
+  }
+  try {
+    PyEval_RestoreThread(thread);
+    run_bands(b);
+  } catch (abi::__forced_unwind&) {
+    // Finalisation ends this thread; the calling thread need not wait for it.
+    count_out(b);
+    keep_forever(std::move(shared));
+    throw;
+  }
+  count_out(b);
+  shared = nullptr;
   PyThreadState_Clear(thread);
   PyThreadState_DeleteCurrent();
+}
+
+// Bands whose helpers live in another process: their objects are dropped
+// now (the GIL is held), the rest stays with the helpers that count on it.
+void abandon(std::shared_ptr<Bands>& shared) {
+  shared->done.clear();
+  shared->encoder = nullptr;
+  shared->error = nullptr;
+  keep_forever(std::move(shared));
+}
+
+// Copies, filters and deflates the bands of `image`, on `threads` threads.
+// Null when the process forked while helpers held bands: the caller starts
+// again on its own thread.
+std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height,
+                                    unsigned threads) {
+  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
+  Ref pixels = kv::getattr(image, s.im);
+  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(width)),
+                         kv::integer(static_cast<long long>(height)));
+  kv::call_method(encoder, s.setimage, pixels, extent);
+
+  auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height);
+  Bands& b = *shared;
+  const std::size_t helpers = std::min<std::size_t>(threads, b.done.size()) - 1;
+  PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
+  for (std::size_t k = 0; k < helpers; ++k) {
+    {
+      std::lock_guard<std::mutex> held(b.lock);
+      ++b.running;
+    }
+    try {
+      std::thread(band_worker, shared, interpreter).detach();
+      b.threaded = true;
+    } catch (const std::system_error&) {
+      count_out(b);
+      break;  // fewer threads, same result
+    }
+  }
+  try {
+    run_bands(b);
+    if (!b.helpers_alive()) {
+      abandon(shared);
+      return nullptr;
+    }
+    if (b.threaded) {
+      WithoutGil unlocked;
+      std::unique_lock<std::mutex> held(b.lock);
+      b.all_out.wait(held, [&] { return b.running == 0; });
+    }
+  } catch (abi::__forced_unwind&) {
+    // Helpers may still be filtering the bands.
+    keep_forever(std::move(shared));
+    throw;
+  }
+  if (!b.helpers_alive()) {  // a fork while this thread waited for the GIL
+    abandon(shared);
+    return nullptr;
+  }
+  return shared;
 }
 
 // The PNG file of an RGBA image of Pillow's own class, as Pillow would
@@ -189,29 +296,9 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   Ref profile = icc ? kv::call(s.zlib_compress, icc) : Ref();
   if (profile && !PyBytes_CheckExact(profile.get())) kv::raise(PyExc_SystemError, "zlib.compress returned no bytes");
 
-  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
-  Ref pixels = kv::getattr(image, s.im);
-  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(width)),
-                         kv::integer(static_cast<long long>(height)));
-  kv::call_method(encoder, s.setimage, pixels, extent);
-
-  Bands b(s, std::move(encoder), width, height);
-
-  std::vector<std::thread> pool;
-  const std::size_t helpers = std::min<std::size_t>(encoder_threads(), b.done.size()) - 1;
-  PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
-  for (std::size_t k = 0; k < helpers; ++k) {
-    try {
-      pool.emplace_back(band_worker, std::ref(b), interpreter);
-    } catch (const std::system_error&) {
-      break;  // fewer threads, same result
-    }
-  }
-  run_bands(b);
-  if (!pool.empty()) {
-    WithoutGil unlocked;
-    for (auto& thread : pool) thread.join();
-  }
+  std::shared_ptr<Bands> shared = encode_bands(s, image, width, height, encoder_threads());
+  if (!shared) shared = encode_bands(s, image, width, height, 1);
+  Bands& b = *shared;
   if (b.error) {
     b.error->restore();
     kv::raise();
@@ -274,18 +361,46 @@ Ref optional(Body&& body) {
   }
 }
 
+// Whether `f` is a plain function of `module` compiled from `code`.
+bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
+  if (!code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
+  // raw-api: ok the namespace is only compared, never kept
+  if (PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module)) return false;
+  PyObject* compiled = PyFunction_GET_CODE(f);
+  if (compiled == code) return true;
+  // Code objects compare by their contents in C; a pending error is a "no".
+  int same = PyObject_RichCompareBool(compiled, code, Py_EQ);
+  if (same < 0) PyErr_Clear();
+  return same > 0;
+}
+
 }  // namespace
+
+bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
+  Writer& s = *this;
+  if (!is_text(format, "PNG") || !s.image_class) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
+  if (Py_TYPE(result) != type) return false;
+  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result ||
+      !is_own_function(PyMethod_GET_FUNCTION(save), s.image_save_code, s.pil_image))
+    return false;
+  // save() reads encoderinfo from the image before its own keywords.
+  if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
+  PyObject** slot = _PyObject_GetDictPtr(result);
+  if (slot && *slot) {
+    if (!PyDict_CheckExact(*slot)) return false;
+    Ref dict = Ref::borrow(*slot);
+    if (kv::dict_get(dict, s.encoderinfo)) return false;
+  }
+  Ref registry = kv::getattr(s.pil_image, s.SAVE);
+  if (!PyDict_CheckExact(registry.get())) return false;
+  Ref handler = kv::dict_get(registry, s.PNG);
+  return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
+}
 
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.compressobj || !is_text(format, "PNG")) return nullptr;
-  if (Py_TYPE(result) != reinterpret_cast<PyTypeObject*>(s.image_class.get())) return nullptr;
-  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result || PyMethod_GET_FUNCTION(save) != s.image_save.get())
-    return nullptr;
-  Ref registry = kv::getattr(s.pil_image, s.SAVE);
-  if (!PyDict_CheckExact(registry.get())) return nullptr;
-  Ref handler = kv::dict_get(registry, s.PNG);
-  if (handler.get() != s.png_save.get()) return nullptr;
+  if (!s.raw_encoder || !s.compressobj || !is_own_save(result, format, save)) return nullptr;
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -303,17 +418,46 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get());
 }
 
-bool Writer::wants_fast_save(PyObject* result, PyObject* format) const {
-  return !compressobj && raw_encoder && is_text(format, "PNG") &&
-         Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(image_class.get());
+bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
+  return !compressobj && raw_encoder && is_own_save(result, format, save);
 }
 
-void Writer::populate(kv::Borrowed stream_type, kv::Borrowed image_module) {
-  bytes_io = Ref::borrow(stream_type);
+namespace {
+
+// The code object named `name` among the constants of `code`, or null.
+Ref code_named(kv::Borrowed code, const char* name) {
+  if (!code) return nullptr;
+  Ref constants = kv::getattr(code, kv::intern("co_consts"));
+  if (!PyTuple_CheckExact(constants.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    Ref item = kv::item(constants, i);
+    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
+  }
+  return nullptr;
+}
+
+// What `module`'s loader compiles it to: the code of Pillow's own functions,
+// whatever has been installed over them since.
+Ref module_code(const char* module) {
+  Ref spec = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
+  Ref loader = kv::getattr(spec, kv::intern("loader"));
+  Ref name = kv::text(module);
+  return kv::call_method(loader, kv::intern("get_code"), name);
+}
+
+}  // namespace
+
+void Writer::populate(kv::Borrowed image_module) {
+  bytes_io = kv::import_from(nullptr, "_io", "BytesIO");
   pil_image = Ref::borrow(image_module);
-  image_class = kv::getattr(pil_image, kv::intern("Image"));
-  image_save = kv::getattr(image_class, kv::intern("save"));
-  png_save = optional([] { return kv::import_from(nullptr, "PIL.PngImagePlugin", "_save"); });
+  // Pillow's own class: the one PIL.Image defines, with object as its only base.
+  Ref image_type = kv::getattr(pil_image, kv::intern("Image"));
+  if (PyType_Check(image_type.get()) &&
+      reinterpret_cast<PyTypeObject*>(image_type.get())->tp_base == &PyBaseObject_Type)
+    image_class = image_type;
+  png_plugin = optional([] { return kv::import("PIL.PngImagePlugin"); });
+  image_save_code = optional([] { return code_named(code_named(module_code("PIL.Image"), "Image"), "save"); });
+  png_save_code = optional([] { return code_named(module_code("PIL.PngImagePlugin"), "_save"); });
   raw_encoder =
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");

@@ -15,23 +15,30 @@ struct Writer {
 
   // Looks up what the writer needs; a missing optional piece (isal, an
   // older Pillow's raw encoder) leaves the native path off.
-  KV_RUNS_PYTHON void populate(kv::Borrowed bytes_io, kv::Borrowed pil_image);
+  KV_RUNS_PYTHON void populate(kv::Borrowed pil_image);
 
   // The PNG file of `result` when saving it would run only Pillow's own code
   // on an RGBA image of Pillow's own class; a null Ref otherwise. `save` is
   // result.save as read for the call.
   KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save);
 
-  // Whether Pillow's save may be asked for its fastest level: isal is
-  // missing, and the result is a PNG of Pillow's own class.
-  bool wants_fast_save(PyObject* result, PyObject* format) const;
+  // Whether `save` (result.save as read) would save a PNG through Pillow's
+  // own save and PNG handler, with nothing on the image to add keywords.
+  KV_RUNS_PYTHON bool is_own_save(PyObject* result, PyObject* format, PyObject* save);
 
-  kv::Held bytes_io, pil_image, image_class, image_save, png_save;
+  // Whether Pillow's save may be asked for its fastest level: isal is
+  // missing, and `save` and the PNG handler are Pillow's own.
+  KV_RUNS_PYTHON bool wants_fast_save(PyObject* result, PyObject* format, PyObject* save);
+
+  // The stream type is _io's, which runs no Python code; Pillow's own
+  // functions are known by the code that Pillow's modules compile to, so a
+  // replacement installed before this module was imported is still seen.
+  kv::Held bytes_io, pil_image, image_class, png_plugin, image_save_code, png_save_code;
   kv::Held raw_encoder;    // Pillow's row copier; null if this Pillow lacks it
   kv::Held zlib_compress;  // for the ICC profile
   kv::Held compressobj;    // isal_zlib.compressobj; null when isal is not installed
   kv::Held sync_flush, finish;
-  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress, flush, mode, size, info, icc_profile;
+  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress, flush, mode, size, info, icc_profile, encoderinfo;
   // ISA-L's level 2 and raw deflate: the best size for the time on photos.
   kv::Held deflate_level, deflated, raw_window, zero;
 };
