@@ -34,6 +34,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <cassert>
 #include <concepts>
@@ -72,6 +73,21 @@ namespace kv {
 // A Python exception is pending.
 struct Error {};
 
+// Whether this thread may release references. Not while the interpreter's
+// exit ends a daemon thread with a forced unwind: that thread holds no GIL,
+// and the process is going, so what it owns is left to leak. The first test
+// is one load on every other path.
+inline bool may_release() {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (!Py_IsFinalizing()) [[likely]]
+#else
+  if (!_Py_IsFinalizing()) [[likely]]
+#endif
+    return true;
+  PyThreadState* mine = PyGILState_GetThisThreadState();
+  return mine && mine == _PyThreadState_UncheckedGet();
+}
+
 [[noreturn]] inline void raise() {
   assert(PyErr_Occurred() && "kv::raise() without a pending Python exception");
   throw Error{};
@@ -95,7 +111,9 @@ class Ref {
   Ref(std::nullptr_t) {}
   Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && may_release()) Py_DECREF(p_);
+  }
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
     return *this;
@@ -148,6 +166,7 @@ class PendingError {
  public:
   PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
   ~PendingError() {
+    if (!may_release()) return;
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);
@@ -167,6 +186,21 @@ class PendingError {
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
+};
+
+// Runs its scope without the GIL. Nothing in the scope may touch a Python
+// object beyond the bytes of one it owns. Taking the GIL back may end the
+// thread with a forced unwind, which must leave the destructor. Other
+// threads run Python code meanwhile.
+class WithoutGil {
+ public:
+  KV_RUNS_PYTHON WithoutGil() : thread_(PyEval_SaveThread()) {}
+  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(thread_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* thread_;
 };
 
 // ---------------------------------------------------------------------------
@@ -583,11 +617,15 @@ Ref new_function_type(Borrowed module);
 // error, as the interpreter would see it leave native code.
 KV_RUNS_PYTHON void set_error_from_exception() noexcept;
 
-// Runs `body` and turns a C++ throw into a pending Python error.
+// Runs `body` and turns a C++ throw into a pending Python error. A forced
+// unwind (a daemon thread ended by the interpreter's exit) passes on to the
+// thread's start, since swallowing it aborts the process: so no noexcept.
 template <class Body>
-KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_error_from_exception();
   }
@@ -656,6 +694,8 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   Ref value = call(enter);
   try {
     body(value.get());
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     // Whatever leaves the body, __exit__ sees it as the Python error it becomes.
     set_error_from_exception();
