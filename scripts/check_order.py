@@ -94,6 +94,7 @@ CAPI_PURE = set(
     PyObject_Init PyObject_InitVar _PyObject_New PyCapsule_New PyCapsule_GetPointer PyWeakref_NewRef
     PyObject_SelfIter PyObject_GenericGetDict PyDescr_NewMember PyMember_GetOne
     PyThreadState_Get PyGILState_Check PyInterpreterState_Get _PyThreadState_UncheckedGet
+    _Py_IsFinalizing Py_IsFinalizing PyGILState_GetThisThreadState
     PyOS_double_to_string PyOS_snprintf PyBuffer_Release Py_FatalError _Py_FatalErrorFunc
     """.split()
 )

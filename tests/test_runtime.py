@@ -2,6 +2,7 @@
 Python functions, argument binding and conversion, plain classes."""
 
 import inspect
+import os
 import shutil
 import subprocess
 import sys
@@ -384,3 +385,88 @@ def test_with_runs_exit_for_whatever_leaves_the_body(with_probe, what, raised, s
         with pytest.raises(raised):
             with_probe.run(Manager(), what)
     assert seen == [(raised, raised)]
+
+
+# Each case keeps a daemon thread inside one kind of long native call while
+# the interpreter exits, which ends that thread with a forced unwind of its
+# stack the moment it next takes the GIL.
+EXIT_SETUP = """
+import io, os, sys, threading, time
+from PIL import Image
+def png(w, h):
+    b = io.BytesIO(); Image.new("RGB", (w, h), "teal").save(b, "PNG"); return b.getvalue()
+"""
+EXIT_CASES = {
+    "adjust_size, Pillow's save": (
+        {"KAVIRA_PNG_THREADS": "1"},
+        "sys.modules['isal'] = None\n"
+        "from kavira.framekit import Framekit\n"
+        "b = io.BytesIO(); Image.effect_noise((1500, 1500), 60).convert('RGBA').save(b, 'BMP')\n"
+        "work = lambda fk=Framekit(), src=b.getvalue(): fk.adjust_size(src)\n",
+    ),
+    "adjust_size, native writer": (
+        {"KAVIRA_PNG_THREADS": "1"},
+        "from kavira.framekit import Framekit\n"
+        "b = io.BytesIO(); Image.effect_noise((1500, 1500), 60).convert('RGBA').save(b, 'BMP')\n"
+        "work = lambda fk=Framekit(), src=b.getvalue(): fk.adjust_size(src)\n",
+    ),
+    "ratio search without the GIL": (
+        {},
+        "from kavira.aspectra import ImageAspectra\n"
+        "work = lambda a=ImageAspectra(20000), src=png(1919, 1081): a.get_approx_simple_ratio(src)\n",
+    ),
+    "ratio search on objects": (
+        {},
+        "from kavira.aspectra import ImageAspectra\n"
+        "work = lambda a=ImageAspectra(2**32), src=png(1919, 1081): a.get_approx_simple_ratio(src)\n",
+    ),
+    "calc_size through Python methods": (
+        {},
+        "from kavira.tessel import TesselSizeCalculator as T\n"
+        "class C(T):\n"
+        "    @classmethod\n"
+        "    def round_to_multiple(cls, value, multiple=None):\n"
+        "        return T.round_to_multiple.__func__(cls, value, multiple)\n"
+        "work = lambda: [C.calc_size(f'{i}:7', '4k') for i in range(1, 200)]\n",
+    ),
+    "word checks": (
+        {},
+        "from kavira.wordgate import PromptBanChecker\n"
+        "class C(PromptBanChecker):\n"
+        "    def _has_banned_word(self, text):\n"
+        "        time.sleep(0)\n"
+        "        return super()._has_banned_word(text)\n"
+        "c = C(builtin_words=[f'w{i}x' for i in range(40)], use_default=False)\n"
+        "work = lambda text='so good ' * 20000: c.check(text)\n",
+    ),
+    "word loads": (
+        {},
+        "from kavira.wordgate import PromptBanChecker\n"
+        "path = os.environ['WORD_FILE']\n"
+        "with open(path, 'w') as f: f.write('\\n'.join(f'word{i}' for i in range(20000)))\n"
+        "class C(PromptBanChecker):\n"
+        "    def _build_engine(self):\n"
+        "        time.sleep(0)\n"
+        "        super()._build_engine()\n"
+        "work = lambda: C(ban_word_file=path, use_default=False)\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", EXIT_CASES)
+def test_interpreter_exit_with_a_daemon_thread_inside_a_native_call(case, tmp_path):
+    env_extra, body = EXIT_CASES[case]
+    script = EXIT_SETUP + body + textwrap.dedent("""
+        def loop():
+            while True:
+                work()
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.6)
+        print("main returns", flush=True)
+    """)
+    runs = [subprocess.Popen([sys.executable, "-c", script],
+                             env={**os.environ, **env_extra, "WORD_FILE": str(tmp_path / f"words{k}.txt")}, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for k in range(4)]
+    for run in runs:
+        out, err = run.communicate(timeout=120)
+        assert (run.returncode, out) == (0, "main returns\n"), err[-2000:]

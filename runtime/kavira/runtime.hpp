@@ -73,6 +73,21 @@ namespace kv {
 // A Python exception is pending.
 struct Error {};
 
+// Whether this thread may release references. Not while the interpreter's
+// exit ends a daemon thread with a forced unwind: that thread holds no GIL,
+// and the process is going, so what it owns is left to leak. The first test
+// is one load on every other path.
+inline bool may_release() {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (!Py_IsFinalizing()) [[likely]]
+#else
+  if (!_Py_IsFinalizing()) [[likely]]
+#endif
+    return true;
+  PyThreadState* mine = PyGILState_GetThisThreadState();
+  return mine && mine == _PyThreadState_UncheckedGet();
+}
+
 [[noreturn]] inline void raise() {
   assert(PyErr_Occurred() && "kv::raise() without a pending Python exception");
   throw Error{};
@@ -96,10 +111,8 @@ class Ref {
   Ref(std::nullptr_t) {}
   Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  // A thread that finalisation ends unwinds without the GIL: its references
-  // are left to the process's end.
   ~Ref() {
-    if (p_ && (!_Py_IsFinalizing() || PyGILState_Check())) Py_DECREF(p_);
+    if (p_ && may_release()) Py_DECREF(p_);
   }
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
@@ -153,6 +166,7 @@ class PendingError {
  public:
   PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
   ~PendingError() {
+    if (!may_release()) return;
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);
@@ -172,6 +186,21 @@ class PendingError {
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
+};
+
+// Runs its scope without the GIL. Nothing in the scope may touch a Python
+// object beyond the bytes of one it owns. Taking the GIL back may end the
+// thread with a forced unwind, which must leave the destructor. Other
+// threads run Python code meanwhile.
+class WithoutGil {
+ public:
+  KV_RUNS_PYTHON WithoutGil() : thread_(PyEval_SaveThread()) {}
+  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(thread_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* thread_;
 };
 
 // ---------------------------------------------------------------------------
@@ -588,13 +617,15 @@ Ref new_function_type(Borrowed module);
 // error, as the interpreter would see it leave native code.
 KV_RUNS_PYTHON void set_error_from_exception() noexcept;
 
-// Runs `body` and turns a C++ throw into a pending Python error.
+// Runs `body` and turns a C++ throw into a pending Python error. A forced
+// unwind (a daemon thread ended by the interpreter's exit) passes on to the
+// thread's start, since swallowing it aborts the process: so no noexcept.
 template <class Body>
 KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
   } catch (abi::__forced_unwind&) {
-    throw;  // the thread is ending; it cannot be swallowed
+    throw;
   } catch (...) {
     set_error_from_exception();
   }
@@ -663,6 +694,8 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   Ref value = call(enter);
   try {
     body(value.get());
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     // Whatever leaves the body, __exit__ sees it as the Python error it becomes.
     set_error_from_exception();

@@ -209,9 +209,10 @@ void search_native(Search& search) {
   long long next = 1;
   if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1, kReleaseGilPairs);
   while (next <= search.limit) {
-    PyThreadState* thread = PyEval_SaveThread();
-    next = search_columns(search, next, kReleaseGilPairs);
-    PyEval_RestoreThread(thread);
+    {
+      kv::WithoutGil unlocked;
+      next = search_columns(search, next, kReleaseGilPairs);
+    }
     kv::check_signals();
   }
 }
@@ -250,7 +251,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
       if (++pairs % kObjectPairsPerCheck == 0) {
         kv::check_signals();
         if (auto now = std::chrono::steady_clock::now(); now - held_since >= kHoldGil) {
-          PyEval_RestoreThread(PyEval_SaveThread());
+          kv::WithoutGil{};  // released and taken back at once
           held_since = std::chrono::steady_clock::now();
         }
       }

@@ -75,20 +75,7 @@ unsigned encoder_threads() {
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
 }
 
-// Runs its scope without the GIL. Nothing in the scope may touch a Python
-// object beyond the bytes of one it owns. Taking the GIL back while the
-// interpreter finalises ends the thread with a forced unwind, which must
-// leave this destructor, hence noexcept(false).
-class WithoutGil {
- public:
-  WithoutGil() : thread_(PyEval_SaveThread()) {}
-  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(thread_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* thread_;
-};
+using kv::WithoutGil;
 
 const std::uint8_t* bytes_of(const Ref& b) { return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())); }
 
