@@ -20,7 +20,7 @@ started=$SECONDS
 
 # The interpreter and its headers, venv support, and what Pillow and isal
 # are compiled from: their wheels on PyPI are built for the release ABI.
-packages="python3.11-dbg python3.11-dev python3.11-venv libjpeg-dev zlib1g-dev libisal-dev"
+packages="python3.11-dbg python3.11-dev python3.11-venv libjpeg-dev zlib1g-dev libwebp-dev libtiff-dev libisal-dev"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
@@ -36,16 +36,24 @@ if [ -n "$missing" ]; then
 fi
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-pip() { "$venv/bin/python" -m pip --disable-pip-version-check -q "$@" 2>&1 | grep -v -e ResourceWarning -e _get_index_content >&2 || true; }
+# Under -X dev-like debug checks pip itself warns of unclosed index files.
+pip() {
+  local status=0
+  "$venv/bin/python" -m pip --disable-pip-version-check -q "$@" 2>"$venv/pip.log" || status=$?
+  grep -v -e ResourceWarning -e _get_index_content -e "^WARNING: Location" -e "^DEPRECATION" "$venv/pip.log" >&2 || true
+  return $status
+}
+# Debian's pip predates -C (build options for the backend).
+pip install "pip>=23.1"
 # A release-ABI extension loads into the debug interpreter, but its
 # Py_INCREF and Py_DECREF do not count in sys.gettotalrefcount(): each call
 # into it would drift the total and hide or fake a leak. So every extension
 # in the venv is compiled here against the debug headers. isal links
 # Debian's libisal rather than building its own copy (no nasm needed).
 if ! "$venv/bin/python" -c 'import PIL._imaging, ahocorasick, isal.isal_zlib as z
-import sys; sys.exit(not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null; then
+import sys; sys.exit(not PIL.features.check("webp") or not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null; then
   say "compiling Pillow, pyahocorasick and isal for the debug ABI (about 3 minutes)"
-  PYTHON_ISAL_LINK_DYNAMIC=1 pip install --no-binary Pillow,pyahocorasick,isal --use-pep517 \
+  PYTHON_ISAL_LINK_DYNAMIC=1 pip install --force-reinstall --no-binary Pillow,pyahocorasick,isal --use-pep517 \
     Pillow pyahocorasick isal
 fi
 # libclang and mypy are left out: their tests read the sources and the stubs,
