@@ -138,6 +138,6 @@ class Refleaks:
 def runtestprotocol_teardown(item, nextitem):
     """Tears down what the next item does not share, reported as a
     teardown of this item when it fails."""
-    from _pytest.runner import call_and_report
-
-    call_and_report(item, "teardown", log=True, nextitem=nextitem)
+    # Only the setup state: the teardown hooks of other plugins already ran
+    # for this item and keep per-phase state that a second run would miss.
+    item.session._setupstate.teardown_exact(nextitem)
