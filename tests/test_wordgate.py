@@ -317,3 +317,71 @@ def test_xor():
     assert wordgate._xor(wordgate._xor(b"hello", b"k3y"), b"k3y") == b"hello"
     with pytest.raises(ZeroDivisionError):
         wordgate._xor(b"a", b"")
+
+
+class _Interrupting(pickle.Unpickler):
+    def load(self):
+        raise KeyboardInterrupt
+
+
+def _undecodable(path):
+    path.write_bytes(b"ok\n\xff\xfe\n")
+    return UnicodeDecodeError
+
+
+def _broken_pickle(path):
+    path.write_bytes(b"not a pickle")
+    return pickle.UnpicklingError
+
+
+def _tuple_pickle(path):
+    path.write_bytes(pickle.dumps(("a",)))
+    return ValueError
+
+
+def _container_item(path):
+    path.write_bytes(pickle.dumps(["a", ["b"]]))
+    return ValueError
+
+
+def _interrupted_pickle(path, monkeypatch):
+    path.write_bytes(pickle.dumps(["a"]))
+    monkeypatch.setattr(pickle, "Unpickler", _Interrupting)
+    return KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "name, prepare",
+    [
+        ("w.txt", lambda path: path.write_text("a\nb\n", encoding="utf-8")),
+        ("w.pkl", lambda path: path.write_bytes(pickle.dumps(["a", "b"]))),
+        ("bad.txt", _undecodable),
+        ("bad.pkl", _broken_pickle),
+        ("tuple.pkl", _tuple_pickle),
+        ("nested.pkl", _container_item),
+        ("stop.pkl", _interrupted_pickle),
+    ],
+    ids=["text", "pickle", "undecodable", "broken-pickle", "tuple", "container-item", "interrupted"],
+)
+def test_word_files_closed_after_reading(tmp_path, monkeypatch, name, prepare):
+    # Every file the loader opens is checked directly once the call is over,
+    # success or failure: a ResourceWarning would come only when the file is
+    # collected, which may be during a later test, and a warning seen here
+    # could as well be an earlier test's garbage collected late.
+    path = tmp_path / name
+    wants_monkeypatch = prepare.__code__.co_argcount == 2
+    expected = prepare(path, monkeypatch) if wants_monkeypatch else prepare(path)
+    opened = []
+
+    def recording_open(*args, **kwargs):
+        opened.append(open(*args, **kwargs))
+        return opened[-1]
+
+    monkeypatch.setattr(wordgate, "open", recording_open, raising=False)
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            PromptBanChecker._load_from_file(str(path))
+    else:
+        assert PromptBanChecker._load_from_file(str(path)) == ["a", "b"]
+    assert len(opened) == 1
+    assert opened[0].closed

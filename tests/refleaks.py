@@ -1,0 +1,143 @@
+"""Per-test leak check, loaded with `-p refleaks` and switched on by
+`--refleaks` (scripts/debug-interpreter.sh does both).
+
+Each test runs once to warm up, and that run is the one reported; then it
+runs three more times unreported. After each run the caches that grow
+legitimately are cleared and the garbage collected, and the total reference
+count (debug interpreters only), the allocated blocks and the open file
+descriptors are read. A test leaks when every one of its three measured
+runs grows a count: a cache filling once grows only the warm-up, and noise
+goes both ways. Higher-scoped fixtures stay up across the runs, so their
+setup counts in the warm-up only.
+"""
+
+import gc
+import os
+import re
+import sys
+import warnings
+
+import pytest
+from _pytest.runner import runtestprotocol
+
+WARMUPS = 1
+RUNS = 3
+
+
+def pytest_addoption(parser):
+    parser.addoption("--refleaks", action="store_true", default=False,
+                     help=f"run each test {WARMUPS} + {RUNS} times and fail the session "
+                          "when every measured run grows references, blocks or descriptors")
+
+
+def pytest_configure(config):
+    if config.getoption("refleaks"):
+        config.pluginmanager.register(Refleaks(config), "refleaks-checker")
+
+
+def _clear_caches():
+    re.purge()
+    sys._clear_type_cache()
+    typing = sys.modules.get("typing")
+    for cleanup in getattr(typing, "_cleanups", ()):
+        cleanup()
+    # A warning shown once registers its text with the module that raised it.
+    for module in list(sys.modules.values()):
+        registry = getattr(module, "__warningregistry__", None)
+        if isinstance(registry, dict):
+            registry.clear()
+    gc.collect()
+
+
+def _fds():
+    try:
+        return len(os.listdir("/proc/self/fd"))
+    except OSError:
+        return 0
+
+
+def _counts():
+    _clear_caches()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return refs, sys.getallocatedblocks(), _fds()
+
+
+class Refleaks:
+    def __init__(self, config):
+        self.config = config
+        self.leaks = []
+        self._load_hypothesis_profile()
+
+    @staticmethod
+    def _load_hypothesis_profile():
+        # Every run of a property test must try the same examples, and none
+        # may be saved, or each run would differ by what it generated.
+        try:
+            from hypothesis import settings
+        except ImportError:
+            return
+        settings.register_profile("refleaks", derandomize=True, database=None, max_examples=25,
+                                  deadline=None)
+        settings.load_profile("refleaks")
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_protocol(self, item, nextitem):
+        item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+        # Tearing down to the parent keeps module and session fixtures up
+        # between the runs; the real nextitem's teardown follows the last.
+        keep = item.parent
+        reports = runtestprotocol(item, nextitem=keep, log=True)
+        if all(report.passed for report in reports):
+            self._measure(item, keep)
+        runtestprotocol_teardown(item, nextitem)
+        item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+        return True
+
+    def _measure(self, item, keep):
+        deltas = []
+        before = _counts()
+        for _ in range(RUNS):
+            # The warm-up reported this test's warnings once; the runs' own
+            # copies would otherwise pile up in pytest's records.
+            with warnings.catch_warnings(record=True):
+                warnings.simplefilter("always")
+                reports = runtestprotocol(item, nextitem=keep, log=False)
+            failed = [report for report in reports if report.failed]
+            if failed:
+                # Passing once and failing on a repeat is a fault of its own:
+                # state left behind by the first run.
+                for report in failed:
+                    item.ihook.pytest_runtest_logreport(report=report)
+                return
+            after = _counts()
+            deltas.append(tuple(a - b for a, b in zip(after, before)))
+            before = after
+        grown = [name for index, name in enumerate(("references", "blocks", "file descriptors"))
+                 if all(delta[index] > 0 for delta in deltas)]
+        if grown:
+            runs = ", ".join(str(list(delta[i] for delta in deltas))
+                             for i, name in enumerate(("references", "blocks", "file descriptors"))
+                             if name in grown)
+            self.leaks.append(f"{item.nodeid} leaked {' and '.join(grown)}: {runs}")
+
+    def pytest_terminal_summary(self, terminalreporter):
+        if self.leaks:
+            terminalreporter.section("refleaks", red=True, bold=True)
+            for leak in self.leaks:
+                terminalreporter.write_line(leak)
+        else:
+            terminalreporter.write_line(
+                f"refleaks: no test grew in all of its {RUNS} measured runs")
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_sessionfinish(self, session):
+        if self.leaks and session.exitstatus == 0:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def runtestprotocol_teardown(item, nextitem):
+    """Tears down what the next item does not share, reported as a
+    teardown of this item when it fails."""
+    # Only the setup state: the teardown hooks of other plugins already ran
+    # for this item and keep per-phase state that a second run would miss.
+    item.session._setupstate.teardown_exact(nextitem)
