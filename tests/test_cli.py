@@ -216,7 +216,7 @@ def test_a_prompt_the_output_encoding_cannot_hold(tmp_path):
     assert json.loads(run.stdout.decode("ascii"))["prompt"]["prompt"] == prompt
 
 
-@pytest.mark.parametrize("module, hint", [("svcfault", "pip install ./svcfault"), ("PIL", "install Pillow")])
+@pytest.mark.parametrize("module, hint", [("svcfault", 'pip install "kavira[standalone]"'), ("PIL", "install Pillow")])
 def test_a_missing_dependency(tmp_path, module, hint):
     code = f"import sys; sys.modules[{module!r}] = None; from kavira.cli import main; sys.exit(main([]))"
     run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)

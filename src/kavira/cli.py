@@ -223,7 +223,7 @@ def import_library() -> None:
         except ImportError as error:
             hint = ""
             if error.name == "svcfault":
-                hint = "; the host application provides svcfault, or install the stand-in: pip install ./svcfault"
+                hint = '; the host application provides svcfault, or install the stand-in: pip install "kavira[standalone]"'
             elif error.name in ("PIL", "PIL.Image"):
                 hint = "; install Pillow: pip install Pillow"
             raise UserError(f"cannot import {name}: {error}{hint}", EXIT_ENVIRONMENT) from None
