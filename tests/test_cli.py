@@ -1,6 +1,7 @@
 import json
 import os
 import pickle
+import platform
 import struct
 import subprocess
 import sys
@@ -139,8 +140,9 @@ def test_full_options(inputs, capsys):
     assert decode((inputs / "out.png").read_bytes()).size == (720, 800)
 
 
-@pytest.mark.parametrize("word, used, clamped", [("5:1", "3:1", True), ("10:3", "9:3", True), ("3:10", "3:9", True),
-                                                  ("3:1", "3:1", False), ("auto", "1:1", False)])
+@pytest.mark.parametrize("word, used, clamped", [("5:1", "3:1", True), ("10:3", "3:1", True), ("3:10", "1:3", True),
+                                                  ("3:1", "3:1", False), ("16:9", "16:9", False),
+                                                  ("auto", "1:1", False)])
 def test_the_ratio_the_size_was_computed_for_is_reported(inputs, capsys, word, used, clamped):
     assert main(["--aspect-ratio", word, "-o", "out.png"]) == 0
     size = json.loads(capsys.readouterr().out)["service_size"]
@@ -165,8 +167,31 @@ def test_an_output_name_without_an_image_extension_is_taken_as_given(inputs, cap
 
 
 def test_version(tmp_path):
+    from importlib import metadata
+
     run = kavira_run("--version", cwd=tmp_path, text=True)
-    assert (run.returncode, run.stdout, run.stderr) == (0, f"kavira {kavira.__version__}\n", "")
+    assert (run.returncode, run.stderr) == (0, "")
+    lines = run.stdout.splitlines()
+    assert lines[:2] == [f"kavira {kavira.__version__}", f"Python {platform.python_version()}"]
+    assert lines[2:5] == [f"{name} {metadata.version(name)}" for name in ("Pillow", "pyahocorasick", "isal")]
+    assert lines[5:] == ["PNG writer: native, compressing with isal"]
+
+
+def test_version_without_isal_names_the_pillow_writer_and_the_extra(tmp_path):
+    code = ("import sys; sys.modules['isal'] = sys.modules['isal.isal_zlib'] = None\n"
+            "from importlib import metadata\n"
+            "real = metadata.version\n"
+            "def version(name):\n"
+            "    if name == 'isal':\n"
+            "        raise metadata.PackageNotFoundError(name)\n"
+            "    return real(name)\n"
+            "metadata.version = version\n"
+            "from kavira.cli import main; sys.exit(main(['--version']))")
+    run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert "isal not installed" in lines
+    assert lines[-1].startswith("PNG writer: Pillow's save") and 'pip install "kavira[fast]"' in lines[-1]
 
 
 def test_help_lists_options_exit_codes_and_examples(tmp_path):
@@ -216,12 +241,14 @@ def test_a_prompt_the_output_encoding_cannot_hold(tmp_path):
     assert json.loads(run.stdout.decode("ascii"))["prompt"]["prompt"] == prompt
 
 
-@pytest.mark.parametrize("module, hint", [("svcfault", 'pip install "kavira[standalone]"'), ("PIL", "install Pillow")])
+@pytest.mark.parametrize("module, hint", [("svcfault", 'pip install "kavira[standalone]"'),
+                                          ("PIL", "install Pillow")])
 def test_a_missing_dependency(tmp_path, module, hint):
     code = f"import sys; sys.modules[{module!r}] = None; from kavira.cli import main; sys.exit(main([]))"
     run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 6
-    assert hint in one_line(run.stderr)
+    line = one_line(run.stderr)
+    assert hint in line and "./svcfault" not in line
     assert files_in(tmp_path) == []
 
 

@@ -77,3 +77,12 @@ def test_readme_snippets_from_the_repository_root():
 def test_the_root_does_not_hide_the_installed_package(command):
     run = subprocess.run([sys.executable, *command], cwd=ROOT, capture_output=True, text=True)
     assert run.returncode == 0, run.stderr + run.stdout
+
+
+def test_the_index_page_points_only_at_what_the_wheel_carries():
+    """The README is the package's index page: no links into the source tree, no source folders named."""
+    text = README.read_text(encoding="utf-8")
+    links = [target for target in re.findall(r"\]\(([^)]+)\)", text) if not target.startswith(("https://", "#"))]
+    assert not links, links
+    named = re.findall(r"`((?:examples|scripts|tests|bench|src|runtime|wordvault|svcfault|\.ci)/[^`]*)`", text)
+    assert not named, named

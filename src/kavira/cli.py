@@ -4,19 +4,26 @@ It checks a prompt, measures the image, adjusts it to a target ratio and
 computes the output size to ask the service for, then prints a JSON summary.
 
 Every failure ends the same way: one line on standard error, a documented
-exit status, and no output file. The image is written to a temporary file
-beside its destination and renamed only once the summary has gone out.
+exit status, and no output file. A regular file (or the file a symlink leads
+to) is written to a temporary file in its own folder and renamed over it only
+once the summary has gone out; anything else -o names, a device or a FIFO, is
+written in place, as a shell's redirection would.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
+import importlib
 import io
 import json
 import math
 import os
 import pickle
+import platform
 import re
+import socket
+import stat
 import sys
 import tempfile
 import warnings
@@ -58,17 +65,14 @@ exit status:
                       6 kavira cannot run here (svcfault or Pillow missing)
 """
 
-# The library's own messages are in Chinese and are kept as they are; the
-# command says in English what happened and quotes them beside it.
-SYSTEM_MESSAGES = [
-    ("违禁词文件不存在: ", "word file not found"),
-    ("违禁词: ", "the prompt holds banned words"),
-    ("pickle 文件内容必须是 list", "the pickle word file does not hold a list"),
-    ("pickle 词表文件只能包含", "the pickle word file refers to Python objects, which are refused"),
-    ("比例格式错误", "malformed ratio"),
-    ("need_adjust 仅支持", "the mode must be resize or fill"),
-    ("图像宽高比不合法", "the aspect ratio is steeper than the service accepts"),
-]
+# The library's own messages are in Chinese and are kept as they are. The
+# English beside them comes from the exception's type and the call that raised
+# it, never from the wording, so a reworded message cannot change it.
+STANDALONE_HINT = ('; the host application provides svcfault, or install kavira with the stand-in: '
+                   'pip install "kavira[standalone]"')
+FAST_EXTRA = 'pip install "kavira[fast]"'
+# The distributions --version reports, by the name pip knows them by.
+REPORTED_DISTRIBUTIONS = ("Pillow", "pyahocorasick", "isal")
 
 # The extension a written file takes for the format of the bytes in it.
 EXTENSIONS = {"PNG": ".png", "JPEG": ".jpg", "MPO": ".jpg", "WEBP": ".webp", "GIF": ".gif", "BMP": ".bmp",
@@ -78,28 +82,77 @@ EXTENSIONS = {"PNG": ".png", "JPEG": ".jpg", "MPO": ".jpg", "WEBP": ".webp", "GI
 class UserError(Exception):
     """A failure reported as one line without a traceback."""
 
-    def __init__(self, message: str, status: int = EXIT_INPUT) -> None:
+    def __init__(self, message: str, status: int = EXIT_INPUT, closed_pipe: bool = False) -> None:
         super().__init__(message)
         self.status = status
+        self.closed_pipe = closed_pipe
 
 
 def with_original(english: str, original: object) -> str:
     return f"{english} (original message: {original})"
 
 
-def explain(error: BaseException) -> str:
-    """English for a library error, with the library's own message kept."""
-    text = str(error)
-    for prefix, english in SYSTEM_MESSAGES:
-        if text.startswith(prefix):
-            return with_original(english, text)
-    return text
-
-
 class Parser(argparse.ArgumentParser):
     # argparse prints the usage and then the error: two lines. One is the rule.
     def error(self, message: str) -> NoReturn:
         raise UserError(f"{message} (see kavira --help)", EXIT_USAGE)
+
+    # Some 3.11 releases let a closed pipe's error out of argparse's own
+    # print and others swallow every OSError; neither is what we promise.
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            print_text(message, sys.stdout if file is None else file)
+
+
+class VersionAction(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        print_text(version_text())
+        parser.exit()
+
+
+def print_text(text: str, stream: Optional[IO[str]] = None) -> None:
+    """Help and version text: a reader that closed early wanted no more of it, which is no failure."""
+    stream = sys.stdout if stream is None else stream
+    try:
+        write_stream(stream, text, "the help or version text")
+    except UserError as error:
+        if not error.closed_pipe:
+            raise
+
+
+def distribution_version(name: str) -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version(name)
+    except metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def png_writer() -> str:
+    """Which writer adjust_size encodes with: framekit's own needs these names of isal's zlib module."""
+    try:
+        zlib = importlib.import_module("isal.isal_zlib")
+    except ImportError:
+        zlib = None
+    if zlib is not None and all(hasattr(zlib, name) for name in ("compressobj", "Z_SYNC_FLUSH", "Z_FINISH")):
+        return "PNG writer: native, compressing with isal"
+    return (f"PNG writer: Pillow's save, since isal is not installed ({FAST_EXTRA} for the native writer, "
+            f"2-3 times faster)")
+
+
+def version_text() -> str:
+    from kavira import __version__
+
+    lines = [f"kavira {__version__}", f"Python {platform.python_version()}"]
+    lines += [f"{name} {distribution_version(name)}" for name in REPORTED_DISTRIBUTIONS]
+    lines.append(png_writer())
+    return "\n".join(lines) + "\n"
 
 
 def option_value(kind: Any) -> Any:
@@ -166,8 +219,6 @@ def colour(text: str) -> Tuple[int, ...]:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from kavira import __version__
-
     parser = Parser(
         prog="kavira",
         description="Prepare an image-generation request: check the prompt, measure and adjust "
@@ -177,7 +228,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("image", nargs="?",
                         help="image file to process, - for standard input (default: a generated sample image)")
-    parser.add_argument("--version", action="version", version=f"kavira {__version__}")
+    parser.add_argument("--version", action=VersionAction,
+                        help="show the versions of kavira and what it uses, and which PNG writer runs, then exit")
     prompt = parser.add_argument_group("prompt check")
     prompt.add_argument("--prompt", default=None, help="prompt text to check (default: a harmless sample prompt)")
     prompt.add_argument("--word-file", action="append", default=[], metavar="PATH",
@@ -223,7 +275,7 @@ def import_library() -> None:
         except ImportError as error:
             hint = ""
             if error.name == "svcfault":
-                hint = '; the host application provides svcfault, or install the stand-in: pip install "kavira[standalone]"'
+                hint = STANDALONE_HINT
             elif error.name in ("PIL", "PIL.Image"):
                 hint = "; install Pillow: pip install Pillow"
             raise UserError(f"cannot import {name}: {error}{hint}", EXIT_ENVIRONMENT) from None
@@ -275,16 +327,23 @@ def check_prompt(args: argparse.Namespace) -> Dict[str, Any]:
             checkers.append(PromptBanChecker(word_file, not args.case_sensitive, list(args.word),
                                              not args.no_default_words, list(args.exclude)))
         except FileNotFoundError as error:
-            raise UserError(explain(error)) from None
+            raise UserError(with_original("word file not found", error)) from None
         except UnicodeDecodeError:
             raise UserError(f"cannot read word file {word_file}: it is not UTF-8 text") from None
         except OSError as error:
             raise UserError(f"cannot read word file {word_file}: {error.strerror or error}") from None
-        except (EOFError, pickle.UnpicklingError) as error:
-            raise UserError(f"cannot read word file {word_file}: not a readable pickle file ({explain(error)})") \
+        except pickle.UnpicklingError as error:
+            raise UserError(f"cannot read word file {word_file}: " + with_original(
+                "not a readable pickle file, or one that refers to Python objects, which are refused", error)) \
                 from None
-        except (ValueError, TypeError, AttributeError) as error:
-            raise UserError(f"cannot read word file {word_file}: {explain(error)}") from None
+        except EOFError as error:
+            raise UserError(f"cannot read word file {word_file}: not a readable pickle file ({error})") from None
+        except ValueError as error:
+            # The loader's one ValueError of its own: a pickle of something other than a list.
+            raise UserError(f"cannot read word file {word_file}: "
+                            + with_original("the pickle word file does not hold a list", error)) from None
+        except (TypeError, AttributeError) as error:
+            raise UserError(f"cannot read word file {word_file}: {error}") from None
     for checker in checkers:
         try:
             checker.check(prompt)
@@ -368,7 +427,7 @@ def adjust(data: bytes, measured: Dict[str, Any], args: argparse.Namespace) -> T
             Image.DecompressionBombWarning) as error:
         raise image_problem(measured["source"], error) from None
     except ValueError as error:
-        raise UserError(f"cannot adjust image: {explain(error)}") from None
+        raise UserError(f"cannot adjust image: {error}") from None
     changed = adjusted is not data
     if changed:
         with Image.open(io.BytesIO(adjusted)) as image:
@@ -383,16 +442,25 @@ def adjust(data: bytes, measured: Dict[str, Any], args: argparse.Namespace) -> T
     return adjusted, info
 
 
-def ratio_used(word: str, max_ratio: float) -> Tuple[str, bool]:
-    """The ratio the calculator works with: auto is 1:1; steeper than the limit is clamped to it."""
-    if word.strip().lower() in ("", "auto"):
+def ratio_used(word: str, resolution: str) -> Tuple[str, bool]:
+    """The ratio the size was computed for: the word, or the calculator's limit where it clamped.
+
+    Whether it clamped is the calculator's own answer: its strict mode
+    refuses exactly the ratios its lenient mode clamps.
+    """
+    from kavira.tessel import TesselSizeCalculator
+
+    from svcfault import ServiceError
+
+    if word.lower() == "auto":
         return "1:1", False
-    width, height = (int(part) for part in word.split(":"))
-    long_part, short_part = max(width, height), min(width, height)
-    if long_part / short_part <= max_ratio:
-        return f"{width}:{height}", False
-    clamped = int(max_ratio * short_part)
-    return (f"{clamped}:{short_part}" if width >= height else f"{short_part}:{clamped}"), True
+    try:
+        TesselSizeCalculator.calc_size(word, resolution, True)
+    except ServiceError:
+        width, height = (int(part) for part in word.split(":"))
+        limit = f"{TesselSizeCalculator.MAX_RATIO:g}"
+        return (f"{limit}:1" if width >= height else f"1:{limit}"), True
+    return word, False
 
 
 def service_size(word: str, args: argparse.Namespace) -> Dict[str, Any]:
@@ -407,8 +475,8 @@ def service_size(word: str, args: argparse.Namespace) -> Dict[str, Any]:
         raise UserError(with_original(f"aspect ratio {word} refused: it is steeper than "
                                       f"{TesselSizeCalculator.MAX_RATIO:g}:1", original), EXIT_REFUSED) from None
     except (ArithmeticError, ValueError) as error:
-        raise UserError(f"cannot compute a size for aspect ratio {word}: {explain(error)}", EXIT_USAGE) from None
-    used, clamped = ratio_used(word, TesselSizeCalculator.MAX_RATIO)
+        raise UserError(f"cannot compute a size for aspect ratio {word}: {error}", EXIT_USAGE) from None
+    used, clamped = ratio_used(word, args.resolution)
     result["ratio_used"] = used
     result["clamped"] = clamped
     if clamped:
@@ -445,15 +513,28 @@ def summary_text(summary: Dict[str, Any], stream: Optional[IO[str]]) -> str:
     return text
 
 
+def write_all(write: Any, data: Any) -> None:
+    """Calls write until all of data is taken: a pipe or a replaced stream may take less at a time."""
+    if not isinstance(data, str):
+        data = memoryview(data).cast("B")
+    total, done = len(data), 0
+    while done < total:
+        count = write(data[done:])
+        if not count:  # None (would block) or 0: another call would take no more
+            raise OSError(errno.EIO, f"only {done} of {total} bytes were taken")
+        done += count
+
+
 def write_stream(stream: Optional[IO[Any]], data: Any, what: str) -> None:
     if stream is None:
         raise UserError(f"cannot write {what}: standard output is closed", EXIT_OUTPUT)
     try:
-        stream.write(data)
+        write_all(stream.write, data)
         stream.flush()
     except BrokenPipeError:
         silence_stdout()
-        raise UserError(f"cannot write {what}: the reading end of the pipe was closed", EXIT_OUTPUT) from None
+        raise UserError(f"cannot write {what}: the reading end of the pipe was closed", EXIT_OUTPUT,
+                        closed_pipe=True) from None
     except OSError as error:
         silence_stdout()
         raise UserError(f"cannot write {what}: {error.strerror or error}", EXIT_OUTPUT) from None
@@ -469,23 +550,58 @@ def silence_stdout() -> None:
         pass
 
 
-def temporary_beside(path: str) -> Tuple[IO[bytes], str]:
-    target = Path(path)
-    if target.is_dir():
-        raise UserError(f"cannot write {path}: it is a folder", EXIT_USAGE)
+def cannot_write(path: str, error: OSError) -> UserError:
+    return UserError(f"cannot write {path}: {error.strerror or error}", EXIT_OUTPUT)
+
+
+def write_in_place(target: str, image: bytes, output: str) -> bool:
+    """Writes a device, FIFO or socket as it is; False if target turned out to be a regular file."""
+    if stat.S_ISSOCK(os.stat(target).st_mode):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+            connection.connect(target)
+            connection.sendall(image)
+        return True
+    # No O_CREAT: if the node went away meanwhile, this fails rather than
+    # leave a half-written regular file where a device was.
+    handle = os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    except OSError as error:
-        raise UserError(f"cannot write {path}: {error.strerror or error}", EXIT_OUTPUT) from None
-    # mkstemp makes the file private; give it the mode a plain open() would.
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temporary, 0o666 & ~umask)
-    return os.fdopen(handle, "wb"), temporary
+        if stat.S_ISREG(os.fstat(handle).st_mode):
+            return False
+        write_all(lambda view: os.write(handle, view), image)
+    finally:
+        os.close(handle)
+    return True
+
+
+def temporary_beside(target: str, existing: Optional[os.stat_result]) -> Tuple[int, str]:
+    """A temporary file in target's folder, with the owner and mode that target has, or a new file would."""
+    folder = os.path.dirname(target) or "."
+    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder)
+    try:
+        if existing is None:
+            # mkstemp makes the file private; give it the mode a plain open() would.
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(handle, 0o666 & ~umask)
+        else:
+            try:
+                os.fchown(handle, existing.st_uid, existing.st_gid)
+            except OSError:  # only root may give a file away; the group alone may still be ours to keep
+                try:
+                    os.fchown(handle, -1, existing.st_gid)
+                except OSError:
+                    pass
+            # After the chown, which clears the set-id bits.
+            os.fchmod(handle, stat.S_IMODE(existing.st_mode))
+    except BaseException:
+        os.close(handle)
+        os.unlink(temporary)
+        raise
+    return handle, temporary
 
 
 def deliver(image: bytes, output: str, summary: Dict[str, Any]) -> None:
-    """Writes the image and the summary, or, on any failure, neither file."""
+    """Writes the image and the summary, or, on any failure, neither file where it can help it."""
     if output == STDIO:
         if sys.stdout is not None and sys.stdout.isatty():
             raise UserError("refusing to write image data to a terminal: redirect standard output or name a file "
@@ -493,18 +609,39 @@ def deliver(image: bytes, output: str, summary: Dict[str, Any]) -> None:
         write_stream(getattr(sys.stdout, "buffer", None), image, "the image to standard output")
         write_stream(sys.stderr, summary_text(summary, sys.stderr), "the summary to standard error")
         return
-    stream, temporary = temporary_beside(output)
+    # Through a symlink to what it names: the link stays a link.
+    target = os.path.realpath(output)
+    try:
+        existing: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    except OSError as error:
+        raise cannot_write(output, error) from None
+    if existing is not None and stat.S_ISDIR(existing.st_mode):
+        raise UserError(f"cannot write {output}: it is a folder", EXIT_USAGE)
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        try:
+            written = write_in_place(target, image, output)
+        except OSError as error:
+            raise cannot_write(output, error) from None
+        if written:
+            write_stream(sys.stdout, summary_text(summary, sys.stdout), "the summary to standard output")
+            return
+    try:
+        handle, temporary = temporary_beside(target, existing)
+    except OSError as error:
+        raise cannot_write(output, error) from None
     try:
         try:
-            with stream:
-                stream.write(image)
+            with os.fdopen(handle, "wb", buffering=0) as stream:
+                write_all(stream.write, image)
         except OSError as error:
-            raise UserError(f"cannot write {output}: {error.strerror or error}", EXIT_OUTPUT) from None
+            raise cannot_write(output, error) from None
         write_stream(sys.stdout, summary_text(summary, sys.stdout), "the summary to standard output")
         try:
-            os.replace(temporary, output)
+            os.replace(temporary, target)
         except OSError as error:
-            raise UserError(f"cannot write {output}: {error.strerror or error}", EXIT_OUTPUT) from None
+            raise cannot_write(output, error) from None
     except BaseException:
         try:
             os.unlink(temporary)
