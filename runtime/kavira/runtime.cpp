@@ -35,6 +35,35 @@ Ref name_from(Borrowed imported, Borrowed name) {
   raise();
 }
 
+constexpr const char* kSvcfaultNote =
+    "svcfault is the host application's module of service exceptions; outside such a host, install "
+    "kavira's stand-in for it: pip install \"kavira[standalone]\"";
+
+// Adds a PEP 678 note to the pending ModuleNotFoundError when the module it
+// names is `module`, so that one missing further down is not mistaken for
+// it. The exception stays pending; a failure to add the note is dropped.
+KV_RUNS_PYTHON void note_missing_module(const char* module, const char* note) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* value = PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+#endif
+  PyObject* name = value ? PyObject_GetAttrString(value, "name") : nullptr;
+  if (name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, module) == 0) {
+    PyObject* added = PyObject_CallMethod(value, "add_note", "s", note);
+    Py_XDECREF(added);
+  }
+  Py_XDECREF(name);
+  PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value);
+#else
+  PyErr_Restore(type, value, traceback);
+#endif
+}
+
 Ref import_level(Borrowed globals, const char* module, Borrowed fromlist, int level) {
   return Ref::steal(PyImport_ImportModuleLevelObject(text(module).get(), globals, nullptr, fromlist, level));
 }
@@ -51,6 +80,15 @@ std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char
   Ref imported = import_level(globals, module, tuple(a, b), level);
   Ref value_a = name_from(imported, a);
   return {value_a, name_from(imported, b)};
+}
+
+Ref import_from_svcfault(const char* attribute) {
+  try {
+    return import_from(nullptr, "svcfault", attribute);
+  } catch (const Error&) {
+    if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) note_missing_module("svcfault", kSvcfaultNote);
+    throw;
+  }
 }
 
 Ref global(Borrowed module_dict, Borrowed name) {

@@ -351,6 +351,10 @@ KV_RUNS_PYTHON Ref import_from(Borrowed globals, const char* module, const char*
 // `from module import first, second`: one import, two names.
 KV_RUNS_PYTHON std::pair<Ref, Ref> import_from(Borrowed globals, const char* module, const char* first,
                                                const char* second, int level);
+// `from svcfault import attribute`. The host application provides svcfault;
+// when it is missing, the ModuleNotFoundError stays as it is and gains a
+// note that says how to get the stand-in outside such a host.
+KV_RUNS_PYTHON Ref import_from_svcfault(const char* attribute);
 
 // A module global as the interpreter's LOAD_GLOBAL finds it: the module's
 // namespace, then builtins, else NameError.

@@ -8,6 +8,7 @@
 // objects runs from the parsed ratio.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "kavira/runtime.hpp"
@@ -63,12 +64,27 @@ Ref align_to_multiple(PyObject* value, PyObject* multiple, Align&& align) {
   return int_result(kv::max2(multiple, kv::to_int(aligned)));
 }
 
-// Native alignment of a double to a positive integer multiple.
+// Native alignment of a double to a positive integer multiple. The checked
+// multiply is a GCC and clang builtin; KAVIRA_PORTABLE or another compiler
+// takes the standard comparison, which refuses the same products.
+#if !defined(KAVIRA_PORTABLE) && defined(__has_builtin)
+#if __has_builtin(__builtin_mul_overflow)
+#define TESSEL_MUL_OVERFLOW 1
+#endif
+#endif
 std::optional<long long> align_native(double value, long long multiple, double (*align)(double)) {
   double quotient = align(value / static_cast<double>(multiple));
   if (!std::isfinite(quotient) || std::fabs(quotient) > static_cast<double>(kv::kExactDoubleLimit)) return {};
   long long aligned;
+#if TESSEL_MUL_OVERFLOW
   if (__builtin_mul_overflow(static_cast<long long>(quotient), multiple, &aligned)) return {};
+#else
+  // multiple > 0, so the product overflows exactly when |quotient| exceeds these.
+  const long long q = static_cast<long long>(quotient);
+  if (q > std::numeric_limits<long long>::max() / multiple || q < std::numeric_limits<long long>::min() / multiple)
+    return {};
+  aligned = q * multiple;
+#endif
   return aligned > multiple ? aligned : multiple;
 }
 
@@ -553,7 +569,7 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "math", s.math_module);
   s.math_sqrt = kv::getattr(s.math_module, s.sqrt);
   s.math_floor = kv::getattr(s.math_module, s.floor);
-  kv::add_global(module, "ServiceError", kv::import_from(nullptr, "svcfault", "ServiceError"));
+  kv::add_global(module, "ServiceError", kv::import_from_svcfault("ServiceError"));
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
   Ref none_default = kv::tuple(Py_None);

@@ -479,7 +479,7 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "List", kv::import_from(nullptr, "typing", "List"));
   kv::add_global(module, "Optional", kv::import_from(nullptr, "typing", "Optional"));
   kv::add_global(module, "Set", kv::import_from(nullptr, "typing", "Set"));
-  kv::add_global(module, "PromptBanError", kv::import_from(nullptr, "svcfault", "PromptBanError"));
+  kv::add_global(module, "PromptBanError", kv::import_from_svcfault("PromptBanError"));
   kv::add_global(module, "_AC_THRESHOLD", kv::integer(50));
 
   bool has_ac = true;
