@@ -31,7 +31,7 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
     Ref row = kv::item(rows, i);
     if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 2) return false;
-    long long w, h;
+    long long w = 0, h = 0;  // set by small_int when it succeeds
     if (!kv::small_int(kv::item(row, 0), w)) return false;
     if (!kv::small_int(kv::item(row, 1), h) || h == 0) return false;
     double diff = std::fabs(aspect - static_cast<double>(w) / static_cast<double>(h));
