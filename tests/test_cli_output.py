@@ -84,30 +84,29 @@ def test_dev_null_is_written_in_place(here, capsys):
     assert json.loads(capsys.readouterr().out)["adjusted"]["output"] == os.devnull
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
-def test_a_device_node_is_written_in_place(here, capsys):
-    node = here / "null"
-    os.mknod(node, stat.S_IFCHR | 0o666, os.stat(os.devnull).st_rdev)
+def device_like(path, original):
+    """A character device node at `path` with `original`'s device number."""
+    if os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    os.mknod(path, stat.S_IFCHR | 0o666, os.stat(original).st_rdev)
     try:
-        with open(node, "wb"):
+        with open(path, "wb"):
             pass
     except PermissionError:
         pytest.skip("the temporary folder's file system refuses device nodes")
+    return path
+
+
+def test_a_device_node_is_written_in_place(here, capsys):
+    node = device_like(here / "null", os.devnull)
     assert main(["-o", "null"]) == 0
     assert stat.S_ISCHR(node.stat().st_mode) and node.stat().st_rdev == os.stat(os.devnull).st_rdev
     assert sorted(p.name for p in here.iterdir()) == ["null"]
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
 def test_a_full_device_fails_and_stays_a_device(here, capsys):
-    node = here / "full"
-    os.mknod(node, stat.S_IFCHR | 0o666, os.stat("/dev/full").st_rdev)
-    try:
-        with open(node, "wb"):
-            pass
-    except PermissionError:
-        pytest.skip("the temporary folder's file system refuses device nodes")
+    node = device_like(here / "full", "/dev/full")
     assert main(["-o", "full"]) == 5
     out, err = capsys.readouterr()
     assert out == "" and "No space left on device" in err

@@ -389,7 +389,8 @@ def test_with_runs_exit_for_whatever_leaves_the_body(with_probe, what, raised, s
 
 # Each case keeps a daemon thread inside one kind of long native call while
 # the interpreter exits, which ends that thread with a forced unwind of its
-# stack the moment it next takes the GIL.
+# stack the moment it next takes the GIL. The PNG writer's cases, with and
+# without isal and its band threads, are in test_framekit_host.py.
 EXIT_SETUP = """
 import io, os, sys, threading, time
 from PIL import Image
@@ -397,19 +398,6 @@ def png(w, h):
     b = io.BytesIO(); Image.new("RGB", (w, h), "teal").save(b, "PNG"); return b.getvalue()
 """
 EXIT_CASES = {
-    "adjust_size, Pillow's save": (
-        {"KAVIRA_PNG_THREADS": "1"},
-        "sys.modules['isal'] = None\n"
-        "from kavira.framekit import Framekit\n"
-        "b = io.BytesIO(); Image.effect_noise((1500, 1500), 60).convert('RGBA').save(b, 'BMP')\n"
-        "work = lambda fk=Framekit(), src=b.getvalue(): fk.adjust_size(src)\n",
-    ),
-    "adjust_size, native writer": (
-        {"KAVIRA_PNG_THREADS": "1"},
-        "from kavira.framekit import Framekit\n"
-        "b = io.BytesIO(); Image.effect_noise((1500, 1500), 60).convert('RGBA').save(b, 'BMP')\n"
-        "work = lambda fk=Framekit(), src=b.getvalue(): fk.adjust_size(src)\n",
-    ),
     "ratio search without the GIL": (
         {},
         "from kavira.aspectra import ImageAspectra\n"

@@ -426,8 +426,8 @@ Ref code_named(kv::Borrowed code, const char* name) {
 // What `module`'s loader compiles it to: the code of Pillow's own functions,
 // whatever has been installed over them since.
 Ref module_code(const char* module) {
-  Ref spec = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
-  Ref loader = kv::getattr(spec, kv::intern("loader"));
+  Ref found = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
+  Ref loader = kv::getattr(found, kv::intern("loader"));
   Ref name = kv::text(module);
   return kv::call_method(loader, kv::intern("get_code"), name);
 }
