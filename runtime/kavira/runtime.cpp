@@ -43,25 +43,14 @@ constexpr const char* kSvcfaultNote =
 // names is `module`, so that one missing further down is not mistaken for
 // it. The exception stays pending; a failure to add the note is dropped.
 KV_RUNS_PYTHON void note_missing_module(const char* module, const char* note) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* value = PyErr_GetRaisedException();
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-#endif
-  PyObject* name = value ? PyObject_GetAttrString(value, "name") : nullptr;
-  if (name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, module) == 0) {
-    PyObject* added = PyObject_CallMethod(value, "add_note", "s", note);
-    Py_XDECREF(added);
-  }
-  Py_XDECREF(name);
+  PendingError error;
+  error.normalize();
+  PyObject* value = error.value();
+  Ref name = Ref::steal_or_null(value != Py_None ? PyObject_GetAttrString(value, "name") : nullptr);
+  if (name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name, module) == 0)
+    Ref added = Ref::steal_or_null(PyObject_CallMethod(value, "add_note", "s", note));
   PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(value);
-#else
-  PyErr_Restore(type, value, traceback);
-#endif
+  error.restore();
 }
 
 Ref import_level(Borrowed globals, const char* module, Borrowed fromlist, int level) {
