@@ -48,6 +48,14 @@ EOF
       chmod +x "$work/zig/${tool%%:*}"
     done
     export CC="$work/zig/cc" CXX="$work/zig/c++"
+    # zig links its own unwinder into each module. glibc unwinds a thread
+    # that pthread_exit ends (a daemon thread at the interpreter's exit)
+    # with libgcc_s's, whose context that copy cannot read: the process
+    # dies. Linked against libgcc_s (in every manylinux policy, symbols of
+    # GCC_3.0), the modules' own throws and that unwind use one unwinder.
+    gcc_s="$(gcc -print-file-name=libgcc_s.so.1)"
+    [ -f "$gcc_s" ] || { say "libgcc_s.so.1 not found (gcc -print-file-name)"; exit 2; }
+    options+=("-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$gcc_s" "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=$gcc_s")
     ;;
   static)
     options+=("-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-static-libstdc++ -static-libgcc")
@@ -60,7 +68,8 @@ EOF
 esac
 
 started=$SECONDS
-"$tools/bin/python" -m build --quiet --wheel --outdir "$work/svcfault" "$root/svcfault" >/dev/null 2>&1
+"$tools/bin/python" -m build --quiet --wheel --outdir "$work/svcfault" "$root/svcfault" >"$work/build.txt" 2>&1 ||
+  { cat "$work/build.txt" >&2; say "the stand-in's build failed"; exit 1; }
 cp "$work"/svcfault/*.whl "$wheelhouse/"
 say "stand-in: $(basename "$work"/svcfault/*.whl) in $((SECONDS - started)) s"
 
@@ -72,10 +81,20 @@ for interpreter in ${KAVIRA_WHEEL_PYTHONS:-python3}; do
   # brings CMake and Ninja from PyPI when this machine has none.
   "$interpreter" -m venv "$work/build-$series"
   "$work/build-$series/bin/pip" install --quiet --disable-pip-version-check build
-  "$work/build-$series/bin/python" -m build --quiet --wheel --outdir "$work/raw" "${options[@]}" "$root" >/dev/null 2>&1
+  "$work/build-$series/bin/python" -m build --wheel --outdir "$work/raw" "${options[@]}" "$root" >"$work/build.txt" 2>&1 ||
+    { tail -n 40 "$work/build.txt" >&2; say "the build for Python $series failed"; exit 1; }
   built=$((SECONDS - started))
   wheel="$(ls "$work"/raw/*.whl)"
 
+  # One unwinder in the process: no module may carry a copy of its own.
+  rm -rf "$work/unpacked" && mkdir "$work/unpacked"
+  "$tools/bin/python" -m zipfile -e "$wheel" "$work/unpacked"
+  for module in "$work"/unpacked/kavira/*.so; do
+    if nm "$module" | grep -qE ' [tT] _Unwind_RaiseException$'; then
+      say "$(basename "$module") carries an unwinder of its own"
+      exit 1
+    fi
+  done
   "$tools/bin/auditwheel" show "$wheel" >"$work/show.txt" 2>&1
   sed "s/^/  /" "$work/show.txt" >&2
   # "consistent with the following platform tag: manylinux_2_17_x86_64"

@@ -32,8 +32,13 @@ done
 say "portable path: no compiler extension in the sources as the preprocessor leaves them"
 
 if ! command -v clang++-16 >/dev/null; then
-  say "clang++-16 is missing: apt-get install -y clang-16"
-  exit 1
+  if [ "$(id -u)" != 0 ]; then
+    say "clang++-16 is missing: apt-get install -y clang-16 (as root)"
+    exit 1
+  fi
+  say "installing clang-16 from Debian"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-16 >/dev/null
 fi
 
 # name, C++ compiler, CMake options

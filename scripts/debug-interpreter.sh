@@ -53,7 +53,7 @@ pip install "pip>=23.1"
 if ! "$venv/bin/python" -c 'import PIL._imaging, ahocorasick, isal.isal_zlib as z
 import sys; sys.exit(not PIL.features.check("webp") or not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null; then
   say "compiling Pillow, pyahocorasick and isal for the debug ABI (about 3 minutes)"
-  PYTHON_ISAL_LINK_DYNAMIC=1 pip install --force-reinstall --no-binary Pillow,pyahocorasick,isal --use-pep517 \
+  PYTHON_ISAL_LINK_DYNAMIC=1 pip install --force-reinstall --no-cache-dir --no-binary Pillow,pyahocorasick,isal --use-pep517 \
     Pillow pyahocorasick isal
 fi
 # libclang and mypy are left out: their tests read the sources and the stubs,

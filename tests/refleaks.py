@@ -11,6 +11,7 @@ goes both ways. Higher-scoped fixtures stay up across the runs, so their
 setup counts in the warm-up only.
 """
 
+import array
 import gc
 import os
 import re
@@ -56,10 +57,17 @@ def _fds():
         return 0
 
 
-def _counts():
+KINDS = ("references", "blocks", "file descriptors")
+
+
+def _read_counts(counts, run):
+    # Into a preallocated array: a tuple or list kept per run would itself
+    # grow the counts by a few references and blocks on every run.
     _clear_caches()
-    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
-    return refs, sys.getallocatedblocks(), _fds()
+    at = run * len(KINDS)
+    counts[at] = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    counts[at + 1] = sys.getallocatedblocks()
+    counts[at + 2] = _fds()
 
 
 class Refleaks:
@@ -87,38 +95,40 @@ class Refleaks:
         # between the runs; the real nextitem's teardown follows the last.
         keep = item.parent
         reports = runtestprotocol(item, nextitem=keep, log=True)
-        if all(report.passed for report in reports):
+        passed = all(report.passed for report in reports)
+        del reports
+        if passed:
             self._measure(item, keep)
         runtestprotocol_teardown(item, nextitem)
         item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
         return True
 
     def _measure(self, item, keep):
-        deltas = []
-        before = _counts()
-        for _ in range(RUNS):
+        counts = array.array("q", bytes(8 * len(KINDS) * (RUNS + 1)))
+        _read_counts(counts, 0)
+        for run in range(1, RUNS + 1):
             # The warm-up reported this test's warnings once; the runs' own
             # copies would otherwise pile up in pytest's records.
             with warnings.catch_warnings(record=True):
                 warnings.simplefilter("always")
                 reports = runtestprotocol(item, nextitem=keep, log=False)
             failed = [report for report in reports if report.failed]
+            del reports
             if failed:
                 # Passing once and failing on a repeat is a fault of its own:
                 # state left behind by the first run.
                 for report in failed:
                     item.ihook.pytest_runtest_logreport(report=report)
                 return
-            after = _counts()
-            deltas.append(tuple(a - b for a, b in zip(after, before)))
-            before = after
-        grown = [name for index, name in enumerate(("references", "blocks", "file descriptors"))
-                 if all(delta[index] > 0 for delta in deltas)]
+            del failed
+            _read_counts(counts, run)
+        deltas = [[counts[run * len(KINDS) + kind] - counts[(run - 1) * len(KINDS) + kind]
+                   for run in range(1, RUNS + 1)] for kind in range(len(KINDS))]
+        grown = [(name, runs) for name, runs in zip(KINDS, deltas) if all(delta > 0 for delta in runs)]
         if grown:
-            runs = ", ".join(str(list(delta[i] for delta in deltas))
-                             for i, name in enumerate(("references", "blocks", "file descriptors"))
-                             if name in grown)
-            self.leaks.append(f"{item.nodeid} leaked {' and '.join(grown)}: {runs}")
+            names = " and ".join(name for name, _ in grown)
+            runs = ", ".join(str(runs) for _, runs in grown)
+            self.leaks.append(f"{item.nodeid} leaked {names}: {runs}")
 
     def pytest_terminal_summary(self, terminalreporter):
         if self.leaks:
