@@ -79,6 +79,30 @@ def test_threads_give_the_same_file(monkeypatch, threads):
     assert Image.open(io.BytesIO(one)).tobytes() == pillow_result(data, "fill").tobytes()
 
 
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("size", [(5, 3), (900, 1500), (300000, 3)])
+def test_idat_is_one_zlib_stream_that_ends_with_the_rows(monkeypatch, threads, size):
+    # Each band ends on a sync flush; only the closing block may end the stream.
+    monkeypatch.setenv("KAVIRA_PNG_THREADS", threads)
+    out = Framekit(need_adjust="resize").adjust_size(encoded(noisy(*size)), expand_percent=0)
+    stream = zlib.decompressobj()
+    rows = stream.decompress(b"".join(body for kind, body in chunks(out) if kind == b"IDAT"))
+    assert stream.eof and not stream.unused_data
+    assert len(rows) == size[1] * (size[0] * 4 + 1)
+
+
+def test_isal_without_its_parallel_compressor_leaves_it_to_pillow():
+    script = (
+        "import io; from isal import isal_zlib; del isal_zlib._ParallelCompress\n"
+        "from PIL import Image; from kavira.framekit import Framekit; from kavira import cli\n"
+        "b = io.BytesIO(); Image.new('RGBA', (50, 40), 'teal').save(b, 'PNG')\n"
+        "out = Framekit().adjust_size(b.getvalue())\n"
+        "print(Image.open(io.BytesIO(out)).getpixel((0, 3)), cli.png_writer().split(',')[0])\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "(0, 128, 128, 255) PNG writer: Pillow's save"
+
+
 @pytest.mark.parametrize("mode, kept", [("resize", True), ("fill", False)])
 def test_icc_profile_like_pillow(mode, kept):
     profile = bytes(range(256)) * 3

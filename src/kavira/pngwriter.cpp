@@ -31,39 +31,39 @@ Writer::Writer(kv::ModuleState* owner)
       png_save_code(owner),
       raw_encoder(owner),
       zlib_compress(owner),
-      compressobj(owner),
-      sync_flush(owner),
-      finish(owner),
+      parallel_compress(owner),
       SAVE(owner, "SAVE"),
       PNG(owner, "PNG"),
       RGBA(owner, "RGBA"),
       im(owner, "im"),
       setimage(owner, "setimage"),
       encode_(owner, "encode"),
-      compress(owner, "compress"),
-      flush(owner, "flush"),
+      compress_and_crc(owner, "compress_and_crc"),
+      release(owner, "release"),
       mode(owner, "mode"),
       size(owner, "size"),
       info(owner, "info"),
       icc_profile(owner, "icc_profile"),
       encoderinfo(owner, "encoderinfo"),
       deflate_level(owner, kv::integer(2)),
-      deflated(owner, kv::integer(8)),
-      raw_window(owner, kv::integer(-15)),
+      no_dictionary(owner, Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))),
       zero(owner, kv::integer(0)) {}
 
 namespace {
 
-// Bands of rows are copied out of the image under the GIL, filtered without
-// it, and deflated by ISA-L (which lets the GIL go while it works) as raw
-// deflate streams that end on a byte boundary, so that they join into one
-// zlib stream; each band is one IDAT chunk. Bands go to several threads for
-// a large image, as pigz does.
+// Bands of rows are copied out of the image under the GIL, then filtered and
+// deflated without it, each band a raw deflate stream that ends on a byte
+// boundary, so that they join into one zlib stream; each band is one IDAT
+// chunk. Bands go to several threads for a large image, as pigz does. Only
+// isal's parallel compressor lets the GIL go while it deflates; its
+// compressobj holds it, which left one large image on one core.
 
 constexpr std::size_t kPixelBytes = 4;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;  // pixels per band, in bytes
 constexpr unsigned kMaxThreads = 4;
 constexpr std::uint8_t kZlibHeader[2] = {0x78, 0x01};  // deflate, 32 KiB window, fastest
+// Every band ends on a sync flush; this empty fixed-code block ends the stream.
+constexpr std::uint8_t kFinalBlock[2] = {0x03, 0x00};
 
 // Threads for one image: KAVIRA_PNG_THREADS when set (1 keeps to the
 // calling thread), else the cores, at most kMaxThreads.
@@ -80,7 +80,7 @@ using kv::WithoutGil;
 const std::uint8_t* bytes_of(const Ref& b) { return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())); }
 
 struct Band {
-  Ref head, tail;  // what compress() and flush() gave
+  Ref deflated;  // what compress_and_crc gave
   std::size_t filtered_size = 0;
   std::uint32_t adler = 1, crc = 0;  // crc covers the chunk type and data, without the last chunk's trailer
 };
@@ -117,6 +117,7 @@ struct Bands {
   bool helpers_alive() const { return !threaded || getpid() == owner; }
 
   std::size_t stride() const { return width * kPixelBytes; }
+  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride() + 1); }
 };
 
 // The next `rows` rows of the image, as Pillow's raw encoder copies them.
@@ -131,53 +132,84 @@ Ref copy_rows(Bands& b, std::size_t rows) {
   return pixels;
 }
 
+// A deflater of this thread's own: isal's parallel compressor deflates into
+// one buffer of its own, so no two threads may share one. Deflate spends at
+// most 15 bits a byte, and the rest covers block headers and the flush.
+Ref new_deflater(Bands& b) {
+  Ref room = kv::integer(static_cast<long long>(2 * b.largest_band() + 500));
+  return kv::call(b.s.parallel_compress, room, b.s.deflate_level);
+}
+
+// Raw deflate of `filtered`, ended by a sync flush, with no dictionary, so
+// that a band's bytes depend on nothing but its rows.
+Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, std::size_t size) {
+  Ref view = Ref::steal(
+      PyMemoryView_FromMemory(reinterpret_cast<char*>(filtered.data()), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  Ref got = kv::call_method(deflater, b.s.compress_and_crc, view, b.s.no_dictionary);
+  // Nothing may read the buffer once the next band is filtered into it.
+  kv::call_method(view, b.s.release);
+  Ref deflated;
+  if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 2) deflated = kv::item(got, 0);
+  if (!deflated || !PyBytes_CheckExact(deflated.get())) kv::raise(PyExc_SystemError, "isal gave no deflated bytes");
+  return deflated;
+}
+
+// The CRC of a band's chunk, up to what the last chunk adds.
+std::uint32_t chunk_crc(const Band& band, bool first) {
+  std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
+  if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
+  return png::crc32(crc, bytes_of(band.deflated), static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get())));
+}
+
 // Takes bands until none is left; the GIL is held on entry and on return.
-// Failures are kept for the calling thread to raise.
+// Failures are kept for the calling thread to raise. The GIL is let go
+// twice a band, each time for a millisecond or more: a thread that takes it
+// back sooner than the other can wake starves it, and one image stays on one
+// core. So a band's CRC waits for the next band's filter.
 void run_bands(Bands& b) {
   try {
     const std::size_t stride = b.stride();
-    std::vector<std::uint8_t> above(stride), zeros(stride);
+    std::vector<std::uint8_t> above(stride), zeros(stride), filtered;
+    Ref deflater;
+    Band* unsummed = nullptr;  // deflated, its CRC still to compute
+    bool unsummed_first = false;
     const std::size_t count = b.done.size();
     while (!b.error && b.next < count && b.helpers_alive()) {
       const std::size_t index = b.next++;
       const std::size_t rows = std::min(b.rows_per_band, b.height - index * b.rows_per_band);
-      const bool first = index == 0, last = index + 1 == count;
+      const bool first = index == 0;
       Ref pixels = copy_rows(b, rows);
       const std::uint8_t* data = bytes_of(pixels);
       if (!first) std::memcpy(above.data(), b.carry.data(), stride);
       std::memcpy(b.carry.data(), data + (rows - 1) * stride, stride);
 
-      Band band;
+      Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
-      Ref filtered = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(band.filtered_size)));
+      if (!deflater) {
+        deflater = new_deflater(b);
+        filtered.resize(b.largest_band());
+      }
       {
         WithoutGil unlocked;
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(filtered.get()));
-        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), out, zeros.data());
-        band.adler = png::adler32(1, out, band.filtered_size);
+        if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), filtered.data(), zeros.data());
+        band.adler = png::adler32(1, filtered.data(), band.filtered_size);
       }
+      unsummed = nullptr;
       pixels = nullptr;
-      Ref deflater = kv::call(b.s.compressobj, b.s.deflate_level, b.s.deflated, b.s.raw_window);
-      band.head = kv::call_method(deflater, b.s.compress, filtered);
-      band.tail = kv::call_method(deflater, b.s.flush, last ? b.s.finish : b.s.sync_flush);
-      filtered = nullptr;
-      if (!PyBytes_CheckExact(band.head.get()) || !PyBytes_CheckExact(band.tail.get()))
-        kv::raise(PyExc_SystemError, "isal returned something other than bytes");
-      {
-        WithoutGil unlocked;
-        std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
-        if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
-        crc = png::crc32(crc, bytes_of(band.head), static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get())));
-        band.crc = png::crc32(crc, bytes_of(band.tail), static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get())));
-      }
-      b.done[index] = std::move(band);
+      band.deflated = deflate(b, deflater, filtered, band.filtered_size);
+      unsummed = &band;
+      unsummed_first = first;
       kv::check_signals();
     }
-  } catch (const kv::Error&) {
-    if (!b.error) b.error = std::make_unique<kv::PendingError>();
-    PyErr_Clear();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    if (unsummed) {
+      WithoutGil unlocked;
+      unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    kv::set_error_from_exception();
     if (!b.error) b.error = std::make_unique<kv::PendingError>();
     PyErr_Clear();
   }
@@ -296,9 +328,9 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   std::size_t total = png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + 4;
   if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
   std::uint32_t adler = 1;
+  total += sizeof kFinalBlock;
   for (const Band& band : b.done) {
-    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get())) +
-             static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get()));
+    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     adler = png::adler32_combine(adler, band.adler, band.filtered_size);
   }
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
@@ -310,18 +342,18 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   for (std::size_t i = 0; i < b.done.size(); ++i) {
     const Band& band = b.done[i];
     const bool first = i == 0, last = i + 1 == b.done.size();
-    const auto head = static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get()));
-    const auto tail = static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get()));
-    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof trailer : 0);
-    at = png::put32(at, static_cast<std::uint32_t>(head + tail + extra));
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
+    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
+    at = png::put32(at, static_cast<std::uint32_t>(size + extra));
     std::memcpy(at, "IDAT", 4);
     at += 4;
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
-    at = std::copy_n(bytes_of(band.head), head, at);
-    at = std::copy_n(bytes_of(band.tail), tail, at);
+    at = std::copy_n(bytes_of(band.deflated), size, at);
     std::uint32_t crc = band.crc;
     if (last) {
+      at = std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), at);
       at = std::copy(std::begin(trailer), std::end(trailer), at);
+      crc = png::crc32(crc, kFinalBlock, sizeof kFinalBlock);
       crc = png::crc32(crc, trailer, sizeof trailer);
     }
     at = png::put32(at, crc);
@@ -387,7 +419,7 @@ bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
 
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.compressobj || !is_own_save(result, format, save)) return nullptr;
+  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -406,7 +438,7 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
 }
 
 bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
-  return !compressobj && raw_encoder && is_own_save(result, format, save);
+  return !parallel_compress && raw_encoder && is_own_save(result, format, save);
 }
 
 namespace {
@@ -449,11 +481,7 @@ void Writer::populate(kv::Borrowed image_module) {
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");
   Ref isal = optional([] { return kv::import("isal.isal_zlib"); });
-  if (isal) {
-    sync_flush = optional([&] { return kv::getattr(isal, kv::intern("Z_SYNC_FLUSH")); });
-    finish = optional([&] { return kv::getattr(isal, kv::intern("Z_FINISH")); });
-    if (sync_flush && finish) compressobj = optional([&] { return kv::getattr(isal, kv::intern("compressobj")); });
-  }
+  if (isal) parallel_compress = optional([&] { return kv::getattr(isal, kv::intern("_ParallelCompress")); });
 }
 
 }  // namespace png

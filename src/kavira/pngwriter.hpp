@@ -1,6 +1,6 @@
 // framekit's result PNG, written natively: Pillow's raw encoder copies bands
 // of rows, pngenc filters and checksums them without the GIL, and ISA-L
-// deflates them. It stands in for `result.save(output, format="PNG", ...)`
+// deflates them, also without it. It stands in for `result.save(output, format="PNG", ...)`
 // only while that call would reach Pillow's own code.
 #pragma once
 
@@ -36,11 +36,13 @@ struct Writer {
   kv::Held bytes_io, pil_image, image_class, png_plugin, image_save_code, png_save_code;
   kv::Held raw_encoder;    // Pillow's row copier; null if this Pillow lacks it
   kv::Held zlib_compress;  // for the ICC profile
-  kv::Held compressobj;    // isal_zlib.compressobj; null when isal is not installed
-  kv::Held sync_flush, finish;
-  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress, flush, mode, size, info, icc_profile, encoderinfo;
-  // ISA-L's level 2 and raw deflate: the best size for the time on photos.
-  kv::Held deflate_level, deflated, raw_window, zero;
+  // isal_zlib._ParallelCompress, the one deflater of isal that lets the GIL
+  // go; null when isal is missing or too old to have it.
+  kv::Held parallel_compress;
+  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress_and_crc, release, mode, size, info, icc_profile,
+      encoderinfo;
+  // ISA-L's level 2: the best size for the time on photos.
+  kv::Held deflate_level, no_dictionary, zero;
 };
 
 }  // namespace png
