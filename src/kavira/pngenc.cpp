@@ -255,12 +255,12 @@ void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t
 }
 
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
-                        const std::uint8_t* b, std::size_t b_size, const std::uint8_t* c, std::size_t c_size) {
-  at = put32(at, static_cast<std::uint32_t>(a_size + b_size + c_size));
+                        const std::uint8_t* b, std::size_t b_size) {
+  at = put32(at, static_cast<std::uint32_t>(a_size + b_size));
   std::uint8_t* start = at;
   std::memcpy(at, type, 4);
   at += 4;
-  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}, std::pair{c, c_size}}) {
+  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}}) {
     if (size) std::memcpy(at, data, size);
     at += size;
   }

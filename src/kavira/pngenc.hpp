@@ -1,5 +1,5 @@
 // PNG pieces that need no Python: row filtering, the two checksums and chunk
-// framing. framekit feeds them bands of RGBA rows and deflates between.
+// framing. pngwriter feeds them bands of RGBA rows and deflates between.
 #pragma once
 
 #include <cstddef>
@@ -40,9 +40,9 @@ inline std::uint8_t* put32(std::uint8_t* at, std::uint32_t v) {
 // kHeaderChunkSize bytes.
 std::uint8_t* put_signature_and_header(std::uint8_t* at, std::uint32_t width, std::uint32_t height);
 
-// A whole chunk whose data is the concatenation of up to three pieces.
+// A whole chunk whose data is the concatenation of one or two pieces (iCCP's
+// name and its compressed profile).
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
-                        const std::uint8_t* b = nullptr, std::size_t b_size = 0, const std::uint8_t* c = nullptr,
-                        std::size_t c_size = 0);
+                        const std::uint8_t* b = nullptr, std::size_t b_size = 0);
 
 }  // namespace png
