@@ -27,6 +27,14 @@ std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::ui
 void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t rows, const std::uint8_t* above,
                       std::uint8_t* out, std::uint8_t* zeros);
 
+// One row of a canvas `width` pixels wide, every pixel `fill`, with
+// `source_width` RGBA pixels of `source` (null: none) pasted from pixel `x`
+// on under their own alpha, as Pillow's paste with an RGBA mask leaves it:
+// each channel becomes (fill * (255 - alpha) + source * alpha) / 255,
+// rounded as Pillow rounds.
+void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
+                      std::size_t source_width, std::uint8_t* out);
+
 // Writes a big-endian 32-bit value.
 inline std::uint8_t* put32(std::uint8_t* at, std::uint32_t v) {
   at[0] = static_cast<std::uint8_t>(v >> 24);
