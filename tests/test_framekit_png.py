@@ -25,7 +25,7 @@ def chunks(data):
     return found
 
 
-def pillow_result(data, mode, percent=10):
+def pillow_result(data, mode, percent=10, fill=(255, 255, 255, 0)):
     """The result image as the plain pipeline builds it."""
     image = Image.open(io.BytesIO(data)).convert("RGBA")
     w, h = image.size
@@ -33,7 +33,7 @@ def pillow_result(data, mode, percent=10):
     nw, nh = (int(w * scale), h) if h > w else (w, int(h * scale)) if w > h else (int(w * scale), int(h * scale))
     if mode == "resize":
         return image.resize((nw, nh), Image.Resampling.LANCZOS)
-    canvas = Image.new("RGBA", (nw, nh), (255, 255, 255, 0))
+    canvas = Image.new("RGBA", (nw, nh), fill)
     canvas.paste(image, ((nw - w) // 2, (nh - h) // 2), mask=image)
     return canvas
 
@@ -77,6 +77,84 @@ def test_threads_give_the_same_file(monkeypatch, threads):
     monkeypatch.setenv("KAVIRA_PNG_THREADS", threads)
     assert Framekit().adjust_size(data) == one
     assert Image.open(io.BytesIO(one)).tobytes() == pillow_result(data, "fill").tobytes()
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("size", [(5, 3), (900, 1500), (300000, 3)])
+def test_idat_is_one_zlib_stream_that_ends_with_the_rows(monkeypatch, threads, size):
+    # Each band ends on a sync flush; only the closing block may end the stream.
+    monkeypatch.setenv("KAVIRA_PNG_THREADS", threads)
+    out = Framekit(need_adjust="resize").adjust_size(encoded(noisy(*size)), expand_percent=0)
+    stream = zlib.decompressobj()
+    rows = stream.decompress(b"".join(body for kind, body in chunks(out) if kind == b"IDAT"))
+    assert stream.eof and not stream.unused_data
+    assert len(rows) == size[1] * (size[0] * 4 + 1)
+
+
+def test_isal_without_its_parallel_compressor_leaves_it_to_pillow():
+    script = (
+        "import io; from isal import isal_zlib; del isal_zlib._ParallelCompress\n"
+        "from PIL import Image; from kavira.framekit import Framekit; from kavira import cli\n"
+        "b = io.BytesIO(); Image.new('RGBA', (50, 40), 'teal').save(b, 'PNG')\n"
+        "out = Framekit().adjust_size(b.getvalue())\n"
+        "print(Image.open(io.BytesIO(out)).getpixel((0, 3)), cli.png_writer().split(',')[0])\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "(0, 128, 128, 255) PNG writer: Pillow's save"
+
+
+def every_blend():
+    """Source channels and alphas in every pair: red is x, green 255 - x, alpha y."""
+    x = Image.linear_gradient("L").rotate(90).transpose(Image.Transpose.FLIP_LEFT_RIGHT)
+    y = Image.linear_gradient("L")
+    return Image.merge("RGBA", (x, x.point(lambda v: 255 - v), Image.effect_noise((256, 256), 80), y))
+
+
+SOURCES = {
+    "opaque": lambda: noisy(97, 61, "RGB").convert("RGBA"),
+    "transparent": lambda: Image.new("RGBA", (97, 61), (40, 50, 60, 0)),
+    "half": lambda: noisy(97, 61),
+    "every blend": every_blend,
+}
+FILLS = [(255, 255, 255, 0), (10, 200, 30), (10, 200, 30, 77), "teal", "#11223380", 0x80402010, 7, None]
+
+
+@pytest.mark.parametrize("fill", FILLS, ids=repr)
+@pytest.mark.parametrize("source", SOURCES)
+def test_fill_blends_as_pillows_paste(source, fill):
+    data = encoded(SOURCES[source]())
+    out = Framekit(need_adjust="fill", fill_color=fill).adjust_size(data, expand_percent=40)
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 40, fill).tobytes()
+
+
+@pytest.mark.parametrize("group", range(4))
+def test_fill_blends_every_fill_value(group):
+    data = encoded(every_blend())
+    for k in range(16 * group, 16 * group + 16):
+        fill = (4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3)
+        out = Framekit(need_adjust="fill", fill_color=fill).adjust_size(data, expand_percent=20)
+        assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 20, fill).tobytes(), fill
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "4"])
+def test_fill_bands_of_only_fill_and_the_rows_between(monkeypatch, threads):
+    # A short wide image in a tall canvas: bands above and below it are fill
+    # alone, and the row above each band is sometimes the source's edge.
+    monkeypatch.setenv("KAVIRA_PNG_THREADS", threads)
+    data = encoded(noisy(2000, 100))
+    out = Framekit(need_adjust="fill", fill_color=(1, 2, 3, 4)).adjust_size(data, expand_percent=1500)
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 1500, (1, 2, 3, 4)).tobytes()
+
+
+@pytest.mark.parametrize("name", ["new", "paste"])
+def test_replaced_new_or_paste_is_called(name):
+    data = encoded(noisy(40, 30))
+    where = Image if name == "new" else Image.Image
+    spy = Spy(getattr(where, name))
+    with mock.patch.object(where, name, spy if name == "new" else lambda *a, **k: spy(*a, **k)):
+        out = Framekit().adjust_size(data)
+    assert spy.calls
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill").tobytes()
 
 
 @pytest.mark.parametrize("mode, kept", [("resize", True), ("fill", False)])

@@ -140,7 +140,7 @@ def png_writer() -> str:
         zlib = importlib.import_module("isal.isal_zlib")
     except ImportError:
         zlib = None
-    if zlib is not None and all(hasattr(zlib, name) for name in ("compressobj", "Z_SYNC_FLUSH", "Z_FINISH")):
+    if zlib is not None and hasattr(zlib, "_ParallelCompress"):
         return "PNG writer: native, compressing with isal"
     return (f"PNG writer: Pillow's save, since isal is not installed ({FAST_EXTRA} for the native writer, "
             f"2-3 times faster)")

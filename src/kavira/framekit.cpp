@@ -253,20 +253,31 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   Ref new_size = kv::tuple(new_w, new_h);
 
   Ref result;
+  // Pillow's own paste onto Pillow's own canvas is left to the writer, which
+  // blends the image in band by band as it encodes; whoever takes the file
+  // otherwise pastes first.
+  png::Paste deferred;
+  Ref paste, position, mask;
+  auto paste_now = [&] {
+    if (!deferred.source) return;
+    deferred = {};
+    kv::call_kw(paste, s.mask_keyword, working, position, mask);
+  };
   if (kv::equal(kv::getattr(self, s.need_adjust), s.resize)) {
     kv::Method resize = kv::method(working.get(), s.resize);
     Ref lanczos = kv::getattr(kv::getattr(s.global(s.Image), s.Resampling), s.LANCZOS);
     result = resize(new_size, lanczos);
   } else if (kv::equal(kv::getattr(self, s.need_adjust), s.fill)) {
-    kv::Method new_image = kv::method(s.global(s.Image).get(), s.new_);
+    Ref new_image = kv::getattr(s.global(s.Image), s.new_);
     Ref fill_color = kv::getattr(self, s.fill_color);
-    result = new_image(s.RGBA, new_size, fill_color);
+    result = kv::call(new_image, s.RGBA, new_size, fill_color);
     Ref paste_x = kv::floor_divide(kv::subtract(new_w, kv::getattr(working, s.width)), s.two);
     Ref paste_y = kv::floor_divide(kv::subtract(new_h, kv::getattr(working, s.height)), s.two);
-    kv::Method paste = kv::method(result.get(), s.paste);
-    Ref position = kv::tuple(paste_x, paste_y);
-    Ref mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working : kv::none();
-    paste.with_keywords(s.mask_keyword, working, position, mask);
+    paste = kv::getattr(result, s.paste);
+    position = kv::tuple(paste_x, paste_y);
+    mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working : kv::none();
+    if (!s.writer.defers_paste(new_image, result, paste, working, mask, paste_x, paste_y, ori_w, ori_h, deferred))
+      kv::call_kw(paste, s.mask_keyword, working, position, mask);
   } else {
     PyErr_SetObject(PyExc_ValueError, s.mode_error);
     kv::raise();
@@ -280,7 +291,9 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     // The real BytesIO runs no Python code, so making the stream can wait
     // until we know that it is needed.
     Ref save = kv::getattr(result, s.save);
-    if (Ref encoded = s.writer.encode(result, format, save)) return with_ratio ? kv::tuple(encoded, closest) : encoded;
+    if (Ref encoded = s.writer.encode(result, format, save, deferred))
+      return with_ratio ? kv::tuple(encoded, closest) : encoded;
+    paste_now();
     output = kv::call(bytes_io);
     // Without isal, Pillow's fastest level is still four times its default.
     if (s.writer.wants_fast_save(result, format, save))
@@ -288,6 +301,7 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     else
       kv::call_kw(save, s.save_keywords, output, format, s.quality);
   } else {
+    paste_now();
     output = kv::call(bytes_io);
     kv::call_method_kw(result, s.save, s.save_keywords, output, format, s.quality);
   }

@@ -254,13 +254,45 @@ void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t
   }
 }
 
+namespace {
+void fill_pixels(const std::uint8_t fill[4], std::size_t count, std::uint8_t* out) {
+  for (std::size_t i = 0; i < count; ++i, out += kPixel) std::memcpy(out, fill, kPixel);
+}
+}  // namespace
+
+void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
+                      std::size_t source_width, std::uint8_t* out) {
+  if (!source) {
+    fill_pixels(fill, width, out);
+    return;
+  }
+  fill_pixels(fill, x, out);
+  std::uint8_t* at = out + x * kPixel;
+  for (std::size_t i = 0; i < source_width; ++i, source += kPixel, at += kPixel) {
+    const unsigned alpha = source[3];
+    // Photos are mostly opaque; the blend gives the source itself at 255
+    // and the fill at 0, exactly.
+    if (alpha == 255) {
+      std::memcpy(at, source, kPixel);
+    } else if (alpha == 0) {
+      std::memcpy(at, fill, kPixel);
+    } else {
+      for (std::size_t c = 0; c < kPixel; ++c) {
+        const unsigned t = fill[c] * (255 - alpha) + source[c] * alpha + 128;
+        at[c] = static_cast<std::uint8_t>(((t >> 8) + t) >> 8);
+      }
+    }
+  }
+  fill_pixels(fill, width - x - source_width, at);
+}
+
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
-                        const std::uint8_t* b, std::size_t b_size, const std::uint8_t* c, std::size_t c_size) {
-  at = put32(at, static_cast<std::uint32_t>(a_size + b_size + c_size));
+                        const std::uint8_t* b, std::size_t b_size) {
+  at = put32(at, static_cast<std::uint32_t>(a_size + b_size));
   std::uint8_t* start = at;
   std::memcpy(at, type, 4);
   at += 4;
-  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}, std::pair{c, c_size}}) {
+  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}}) {
     if (size) std::memcpy(at, data, size);
     at += size;
   }

@@ -1,5 +1,5 @@
 // PNG pieces that need no Python: row filtering, the two checksums and chunk
-// framing. framekit feeds them bands of RGBA rows and deflates between.
+// framing. pngwriter feeds them bands of RGBA rows and deflates between.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,14 @@ std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::ui
 void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t rows, const std::uint8_t* above,
                       std::uint8_t* out, std::uint8_t* zeros);
 
+// One row of a canvas `width` pixels wide, every pixel `fill`, with
+// `source_width` RGBA pixels of `source` (null: none) pasted from pixel `x`
+// on under their own alpha, as Pillow's paste with an RGBA mask leaves it:
+// each channel becomes (fill * (255 - alpha) + source * alpha) / 255,
+// rounded as Pillow rounds.
+void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
+                      std::size_t source_width, std::uint8_t* out);
+
 // Writes a big-endian 32-bit value.
 inline std::uint8_t* put32(std::uint8_t* at, std::uint32_t v) {
   at[0] = static_cast<std::uint8_t>(v >> 24);
@@ -40,9 +48,9 @@ inline std::uint8_t* put32(std::uint8_t* at, std::uint32_t v) {
 // kHeaderChunkSize bytes.
 std::uint8_t* put_signature_and_header(std::uint8_t* at, std::uint32_t width, std::uint32_t height);
 
-// A whole chunk whose data is the concatenation of up to three pieces.
+// A whole chunk whose data is the concatenation of one or two pieces (iCCP's
+// name and its compressed profile).
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
-                        const std::uint8_t* b = nullptr, std::size_t b_size = 0, const std::uint8_t* c = nullptr,
-                        std::size_t c_size = 0);
+                        const std::uint8_t* b = nullptr, std::size_t b_size = 0);
 
 }  // namespace png

@@ -29,41 +29,43 @@ Writer::Writer(kv::ModuleState* owner)
       png_plugin(owner),
       image_save_code(owner),
       png_save_code(owner),
+      image_new_code(owner),
+      image_paste_code(owner),
       raw_encoder(owner),
       zlib_compress(owner),
-      compressobj(owner),
-      sync_flush(owner),
-      finish(owner),
+      parallel_compress(owner),
       SAVE(owner, "SAVE"),
       PNG(owner, "PNG"),
       RGBA(owner, "RGBA"),
       im(owner, "im"),
       setimage(owner, "setimage"),
       encode_(owner, "encode"),
-      compress(owner, "compress"),
-      flush(owner, "flush"),
+      compress_and_crc(owner, "compress_and_crc"),
+      release(owner, "release"),
       mode(owner, "mode"),
       size(owner, "size"),
       info(owner, "info"),
       icc_profile(owner, "icc_profile"),
       encoderinfo(owner, "encoderinfo"),
       deflate_level(owner, kv::integer(2)),
-      deflated(owner, kv::integer(8)),
-      raw_window(owner, kv::integer(-15)),
+      no_dictionary(owner, Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))),
       zero(owner, kv::integer(0)) {}
 
 namespace {
 
-// Bands of rows are copied out of the image under the GIL, filtered without
-// it, and deflated by ISA-L (which lets the GIL go while it works) as raw
-// deflate streams that end on a byte boundary, so that they join into one
-// zlib stream; each band is one IDAT chunk. Bands go to several threads for
-// a large image, as pigz does.
+// Bands of rows are copied out of the image under the GIL, then filtered and
+// deflated without it, each band a raw deflate stream that ends on a byte
+// boundary, so that they join into one zlib stream; each band is one IDAT
+// chunk. Bands go to several threads for a large image, as pigz does. Only
+// isal's parallel compressor lets the GIL go while it deflates; its
+// compressobj holds it, which left one large image on one core.
 
 constexpr std::size_t kPixelBytes = 4;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;  // pixels per band, in bytes
 constexpr unsigned kMaxThreads = 4;
 constexpr std::uint8_t kZlibHeader[2] = {0x78, 0x01};  // deflate, 32 KiB window, fastest
+// Every band ends on a sync flush; this empty fixed-code block ends the stream.
+constexpr std::uint8_t kFinalBlock[2] = {0x03, 0x00};
 
 // Threads for one image: KAVIRA_PNG_THREADS when set (1 keeps to the
 // calling thread), else the cores, at most kMaxThreads.
@@ -80,24 +82,30 @@ using kv::WithoutGil;
 const std::uint8_t* bytes_of(const Ref& b) { return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())); }
 
 struct Band {
-  Ref head, tail;  // what compress() and flush() gave
+  Ref deflated;  // what compress_and_crc gave
   std::size_t filtered_size = 0;
   std::uint32_t adler = 1, crc = 0;  // crc covers the chunk type and data, without the last chunk's trailer
 };
 
 struct Bands {
-  Bands(Writer& state, Ref rows, std::size_t w, std::size_t h)
+  Bands(Writer& state, Ref rows, std::size_t w, std::size_t h, const Paste& where)
       : s(state),
         encoder(std::move(rows)),
         width(w),
         height(h),
+        paste(where),
+        pasted(where.source != nullptr),
         rows_per_band(std::max<std::size_t>(1, kBandBytes / (w * kPixelBytes))),
         done((h + rows_per_band - 1) / rows_per_band),
         carry(w * kPixelBytes) {}
 
   Writer& s;
-  Ref encoder;
-  std::size_t width, height, rows_per_band;
+  Ref encoder;  // on the pasted source when there is one, else on the image
+  std::size_t width, height;
+  Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
+  bool pasted;
+  std::uint8_t fill[4] = {};  // the canvas's colour, under the paste
+  std::size_t rows_per_band;
   std::vector<Band> done;
   // The rest is shared by the threads and guarded by the GIL.
   std::size_t next = 0;
@@ -117,67 +125,130 @@ struct Bands {
   bool helpers_alive() const { return !threaded || getpid() == owner; }
 
   std::size_t stride() const { return width * kPixelBytes; }
+  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride() + 1); }
+  // The source rows under canvas rows [from, to).
+  std::size_t source_from(std::size_t row) const { return std::clamp(row, paste.y, paste.y + paste.height) - paste.y; }
+  // Canvas row `row` as the paste leaves it; `source` holds source rows from `first`.
+  void compose(std::size_t row, const std::uint8_t* source, std::size_t first, std::uint8_t* out) const {
+    const bool inside = row >= paste.y && row < paste.y + paste.height;
+    const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
+    png::compose_rgba_row(fill, width, from, paste.x, paste.width, out);
+  }
 };
 
-// The next `rows` rows of the image, as Pillow's raw encoder copies them.
-Ref copy_rows(Bands& b, std::size_t rows) {
-  const std::size_t size = rows * b.stride();
+// The next `size` bytes of pixels, as Pillow's raw encoder copies them.
+Ref copy_rows_of(Writer& s, const Ref& encoder, std::size_t size) {
   Ref wanted = kv::integer(static_cast<long long>(size));
-  Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
+  Ref got = kv::call_method(encoder, s.encode_, wanted);
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
-    kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu rows", rows);
+    kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
 }
 
+// The next `rows` rows of `stride` bytes.
+Ref copy_rows(Bands& b, std::size_t rows, std::size_t stride) { return copy_rows_of(b.s, b.encoder, rows * stride); }
+
+// A deflater of this thread's own: isal's parallel compressor deflates into
+// one buffer of its own, so no two threads may share one. Deflate spends at
+// most 15 bits a byte, and the rest covers block headers and the flush.
+Ref new_deflater(Bands& b) {
+  Ref room = kv::integer(static_cast<long long>(2 * b.largest_band() + 500));
+  return kv::call(b.s.parallel_compress, room, b.s.deflate_level);
+}
+
+// Raw deflate of `filtered`, ended by a sync flush, with no dictionary, so
+// that a band's bytes depend on nothing but its rows.
+Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, std::size_t size) {
+  Ref view = Ref::steal(
+      PyMemoryView_FromMemory(reinterpret_cast<char*>(filtered.data()), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  Ref got = kv::call_method(deflater, b.s.compress_and_crc, view, b.s.no_dictionary);
+  // Nothing may read the buffer once the next band is filtered into it.
+  kv::call_method(view, b.s.release);
+  Ref deflated;
+  if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 2) deflated = kv::item(got, 0);
+  if (!deflated || !PyBytes_CheckExact(deflated.get())) kv::raise(PyExc_SystemError, "isal gave no deflated bytes");
+  return deflated;
+}
+
+// The CRC of a band's chunk, up to what the last chunk adds.
+std::uint32_t chunk_crc(const Band& band, bool first) {
+  std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
+  if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
+  return png::crc32(crc, bytes_of(band.deflated), static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get())));
+}
+
 // Takes bands until none is left; the GIL is held on entry and on return.
-// Failures are kept for the calling thread to raise.
+// Failures are kept for the calling thread to raise. The GIL is let go
+// twice a band, each time for a millisecond or more: a thread that takes it
+// back sooner than the other can wake starves it, and one image stays on one
+// core. So a band's CRC waits for the next band's filter.
 void run_bands(Bands& b) {
   try {
     const std::size_t stride = b.stride();
-    std::vector<std::uint8_t> above(stride), zeros(stride);
+    std::vector<std::uint8_t> above(stride), zeros(stride), filtered, composed;
+    Ref deflater;
+    Band* unsummed = nullptr;  // deflated, its CRC still to compute
+    bool unsummed_first = false;
     const std::size_t count = b.done.size();
     while (!b.error && b.next < count && b.helpers_alive()) {
       const std::size_t index = b.next++;
       const std::size_t rows = std::min(b.rows_per_band, b.height - index * b.rows_per_band);
-      const bool first = index == 0, last = index + 1 == count;
-      Ref pixels = copy_rows(b, rows);
-      const std::uint8_t* data = bytes_of(pixels);
+      const bool first = index == 0;
+      const std::size_t top = index * b.rows_per_band;
+      Ref pixels;
+      const std::uint8_t* data = nullptr;
+      std::size_t source_first = 0;
+      if (b.pasted) {
+        source_first = b.source_from(top);
+        const std::size_t source_rows = b.source_from(top + rows) - source_first;
+        if (source_rows) {
+          pixels = copy_rows(b, source_rows, b.paste.width * kPixelBytes);
+          data = bytes_of(pixels);
+        }
+      } else {
+        pixels = copy_rows(b, rows, stride);
+        data = bytes_of(pixels);
+      }
       if (!first) std::memcpy(above.data(), b.carry.data(), stride);
-      std::memcpy(b.carry.data(), data + (rows - 1) * stride, stride);
+      if (b.pasted)
+        b.compose(top + rows - 1, data, source_first, b.carry.data());
+      else
+        std::memcpy(b.carry.data(), data + (rows - 1) * stride, stride);
 
-      Band band;
+      Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
-      Ref filtered = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(band.filtered_size)));
+      if (!deflater) {
+        deflater = new_deflater(b);
+        filtered.resize(b.largest_band());
+        if (b.pasted) composed.resize(std::min(b.rows_per_band, b.height) * stride);
+      }
       {
         WithoutGil unlocked;
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(filtered.get()));
-        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), out, zeros.data());
-        band.adler = png::adler32(1, out, band.filtered_size);
+        if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+        if (b.pasted) {
+          for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
+          data = composed.data();
+        }
+        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), filtered.data(), zeros.data());
+        band.adler = png::adler32(1, filtered.data(), band.filtered_size);
       }
+      unsummed = nullptr;
       pixels = nullptr;
-      Ref deflater = kv::call(b.s.compressobj, b.s.deflate_level, b.s.deflated, b.s.raw_window);
-      band.head = kv::call_method(deflater, b.s.compress, filtered);
-      band.tail = kv::call_method(deflater, b.s.flush, last ? b.s.finish : b.s.sync_flush);
-      filtered = nullptr;
-      if (!PyBytes_CheckExact(band.head.get()) || !PyBytes_CheckExact(band.tail.get()))
-        kv::raise(PyExc_SystemError, "isal returned something other than bytes");
-      {
-        WithoutGil unlocked;
-        std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
-        if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
-        crc = png::crc32(crc, bytes_of(band.head), static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get())));
-        band.crc = png::crc32(crc, bytes_of(band.tail), static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get())));
-      }
-      b.done[index] = std::move(band);
+      band.deflated = deflate(b, deflater, filtered, band.filtered_size);
+      unsummed = &band;
+      unsummed_first = first;
       kv::check_signals();
     }
-  } catch (const kv::Error&) {
-    if (!b.error) b.error = std::make_unique<kv::PendingError>();
-    PyErr_Clear();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    if (unsummed) {
+      WithoutGil unlocked;
+      unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    kv::set_error_from_exception();
     if (!b.error) b.error = std::make_unique<kv::PendingError>();
     PyErr_Clear();
   }
@@ -226,19 +297,33 @@ void abandon(std::shared_ptr<Bands>& shared) {
   keep_forever(std::move(shared));
 }
 
-// Copies, filters and deflates the bands of `image`, on `threads` threads.
-// Null when the process forked while helpers held bands: the caller starts
-// again on its own thread.
-std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height,
-                                    unsigned threads) {
+// A raw encoder on the top left width x height pixels of `image`.
+Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height) {
   Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
   Ref pixels = kv::getattr(image, s.im);
   Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(width)),
                          kv::integer(static_cast<long long>(height)));
   kv::call_method(encoder, s.setimage, pixels, extent);
+  return encoder;
+}
 
-  auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height);
+// Copies, filters and deflates the bands of `image`, with `paste` done on
+// the way, on `threads` threads. Null when the process forked while helpers
+// held bands: the caller starts again on its own thread.
+std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height, unsigned threads,
+                                    const Paste& paste) {
+  std::uint8_t fill[4] = {};
+  if (paste.source) {
+    // The canvas is of one colour, made by Pillow's own Image.new.
+    Ref corner = copy_rows_of(s, row_copier(s, image, 1, 1), kPixelBytes);
+    std::memcpy(fill, bytes_of(corner), kPixelBytes);
+  }
+  Ref encoder =
+      paste.source ? row_copier(s, paste.source, paste.width, paste.height) : row_copier(s, image, width, height);
+  auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height, paste);
   Bands& b = *shared;
+  b.paste.source = nullptr;  // the Bands may outlive the caller's image
+  std::memcpy(b.fill, fill, sizeof fill);
   const std::size_t helpers = std::min<std::size_t>(threads, b.done.size()) - 1;
   PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
   for (std::size_t k = 0; k < helpers; ++k) {
@@ -279,12 +364,12 @@ std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t widt
 
 // The PNG file of an RGBA image of Pillow's own class, as Pillow would
 // frame it: IHDR, iCCP when `icc` is set, IDAT, IEND.
-Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height, PyObject* icc) {
+Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height, PyObject* icc, const Paste& paste) {
   Ref profile = icc ? kv::call(s.zlib_compress, icc) : Ref();
   if (profile && !PyBytes_CheckExact(profile.get())) kv::raise(PyExc_SystemError, "zlib.compress returned no bytes");
 
-  std::shared_ptr<Bands> shared = encode_bands(s, image, width, height, encoder_threads());
-  if (!shared) shared = encode_bands(s, image, width, height, 1);
+  std::shared_ptr<Bands> shared = encode_bands(s, image, width, height, encoder_threads(), paste);
+  if (!shared) shared = encode_bands(s, image, width, height, 1, paste);
   Bands& b = *shared;
   if (b.error) {
     b.error->restore();
@@ -296,9 +381,9 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   std::size_t total = png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + 4;
   if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
   std::uint32_t adler = 1;
+  total += sizeof kFinalBlock;
   for (const Band& band : b.done) {
-    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get())) +
-             static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get()));
+    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     adler = png::adler32_combine(adler, band.adler, band.filtered_size);
   }
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
@@ -310,18 +395,18 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   for (std::size_t i = 0; i < b.done.size(); ++i) {
     const Band& band = b.done[i];
     const bool first = i == 0, last = i + 1 == b.done.size();
-    const auto head = static_cast<std::size_t>(PyBytes_GET_SIZE(band.head.get()));
-    const auto tail = static_cast<std::size_t>(PyBytes_GET_SIZE(band.tail.get()));
-    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof trailer : 0);
-    at = png::put32(at, static_cast<std::uint32_t>(head + tail + extra));
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
+    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
+    at = png::put32(at, static_cast<std::uint32_t>(size + extra));
     std::memcpy(at, "IDAT", 4);
     at += 4;
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
-    at = std::copy_n(bytes_of(band.head), head, at);
-    at = std::copy_n(bytes_of(band.tail), tail, at);
+    at = std::copy_n(bytes_of(band.deflated), size, at);
     std::uint32_t crc = band.crc;
     if (last) {
+      at = std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), at);
       at = std::copy(std::begin(trailer), std::end(trailer), at);
+      crc = png::crc32(crc, kFinalBlock, sizeof kFinalBlock);
       crc = png::crc32(crc, trailer, sizeof trailer);
     }
     at = png::put32(at, crc);
@@ -385,9 +470,9 @@ bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
   return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
 }
 
-Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
+Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.compressobj || !is_own_save(result, format, save)) return nullptr;
+  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -402,11 +487,33 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save) {
   Ref icc = kv::dict_get(info, s.icc_profile);
   if (icc && !PyBytes_CheckExact(icc.get())) return nullptr;
   if (icc && PyBytes_GET_SIZE(icc.get()) == 0) icc = nullptr;  // Pillow skips an empty profile
-  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get());
+  if (paste.source &&
+      (static_cast<std::size_t>(w) < paste.x + paste.width || static_cast<std::size_t>(h) < paste.y + paste.height))
+    return nullptr;
+  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get(), paste);
+}
+
+bool Writer::defers_paste(PyObject* make, PyObject* canvas, PyObject* paste, PyObject* source, PyObject* mask,
+                          PyObject* x, PyObject* y, PyObject* width, PyObject* height, Paste& out) {
+  Writer& s = *this;
+  if (!s.raw_encoder || !s.parallel_compress || !s.image_class || source != mask) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
+  if (Py_TYPE(canvas) != type || Py_TYPE(source) != type || !is_own_function(make, s.image_new_code, s.pil_image))
+    return false;
+  if (!PyMethod_Check(paste) || PyMethod_GET_SELF(paste) != canvas ||
+      !is_own_function(PyMethod_GET_FUNCTION(paste), s.image_paste_code, s.pil_image))
+    return false;
+  long long left, top;
+  if (!kv::small_int(x, left) || !kv::small_int(y, top) || left < 0 || top < 0) return false;
+  long long w, h;
+  if (!kv::small_int(width, w) || !kv::small_int(height, h) || w <= 0 || h <= 0) return false;
+  out = {source, static_cast<std::size_t>(left), static_cast<std::size_t>(top), static_cast<std::size_t>(w),
+         static_cast<std::size_t>(h)};
+  return true;
 }
 
 bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
-  return !compressobj && raw_encoder && is_own_save(result, format, save);
+  return !parallel_compress && raw_encoder && is_own_save(result, format, save);
 }
 
 namespace {
@@ -443,17 +550,17 @@ void Writer::populate(kv::Borrowed image_module) {
       reinterpret_cast<PyTypeObject*>(image_type.get())->tp_base == &PyBaseObject_Type)
     image_class = image_type;
   png_plugin = optional([] { return kv::import("PIL.PngImagePlugin"); });
-  image_save_code = optional([] { return code_named(code_named(module_code("PIL.Image"), "Image"), "save"); });
+  Ref image_code = optional([] { return module_code("PIL.Image"); });
+  Ref class_code = optional([&] { return code_named(image_code, "Image"); });
+  image_save_code = optional([&] { return code_named(class_code, "save"); });
+  image_new_code = optional([&] { return code_named(image_code, "new"); });
+  image_paste_code = optional([&] { return code_named(class_code, "paste"); });
   png_save_code = optional([] { return code_named(module_code("PIL.PngImagePlugin"), "_save"); });
   raw_encoder =
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");
   Ref isal = optional([] { return kv::import("isal.isal_zlib"); });
-  if (isal) {
-    sync_flush = optional([&] { return kv::getattr(isal, kv::intern("Z_SYNC_FLUSH")); });
-    finish = optional([&] { return kv::getattr(isal, kv::intern("Z_FINISH")); });
-    if (sync_flush && finish) compressobj = optional([&] { return kv::getattr(isal, kv::intern("compressobj")); });
-  }
+  if (isal) parallel_compress = optional([&] { return kv::getattr(isal, kv::intern("_ParallelCompress")); });
 }
 
 }  // namespace png

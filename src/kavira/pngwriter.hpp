@@ -1,12 +1,19 @@
 // framekit's result PNG, written natively: Pillow's raw encoder copies bands
 // of rows, pngenc filters and checksums them without the GIL, and ISA-L
-// deflates them. It stands in for `result.save(output, format="PNG", ...)`
+// deflates them, also without it. It stands in for `result.save(output, format="PNG", ...)`
 // only while that call would reach Pillow's own code.
 #pragma once
 
 #include "kavira/runtime.hpp"
 
 namespace png {
+
+// A paste the writer does itself: `source`, an RGBA image of Pillow's own
+// class, at (x, y) under its own alpha, wholly inside the canvas.
+struct Paste {
+  PyObject* source = nullptr;  // null: nothing pasted
+  std::size_t x = 0, y = 0, width = 0, height = 0;
+};
 
 // The Pillow and isal objects the writer calls, and those it stands in for,
 // as imported. A member of framekit's module state, enrolled there.
@@ -20,7 +27,18 @@ struct Writer {
   // The PNG file of `result` when saving it would run only Pillow's own code
   // on an RGBA image of Pillow's own class; a null Ref otherwise. `save` is
   // result.save as read for the call.
-  KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save);
+  // With `paste` set, the file of `result` after that paste, which has not
+  // been done; null, and the caller pastes, when the writer cannot.
+  KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste = {});
+
+  // Whether canvas.paste(source, (x, y), mask=mask) may be left to encode:
+  // `make` (Image.new as read, which made `canvas` of one colour) and
+  // `paste` (canvas.paste as read) are Pillow's own, the source is an RGBA
+  // image of Pillow's own class that is its own mask (width x height, as
+  // read), and it lies wholly inside the canvas (encode checks the canvas's
+  // size). Runs no Python code. Fills `out` when it may.
+  bool defers_paste(PyObject* make, PyObject* canvas, PyObject* paste, PyObject* source, PyObject* mask, PyObject* x,
+                    PyObject* y, PyObject* width, PyObject* height, Paste& out);
 
   // Whether `save` (result.save as read) would save a PNG through Pillow's
   // own save and PNG handler, with nothing on the image to add keywords.
@@ -33,14 +51,17 @@ struct Writer {
   // The stream type is _io's, which runs no Python code; Pillow's own
   // functions are known by the code that Pillow's modules compile to, so a
   // replacement installed before this module was imported is still seen.
-  kv::Held bytes_io, pil_image, image_class, png_plugin, image_save_code, png_save_code;
+  kv::Held bytes_io, pil_image, image_class, png_plugin, image_save_code, png_save_code, image_new_code,
+      image_paste_code;
   kv::Held raw_encoder;    // Pillow's row copier; null if this Pillow lacks it
   kv::Held zlib_compress;  // for the ICC profile
-  kv::Held compressobj;    // isal_zlib.compressobj; null when isal is not installed
-  kv::Held sync_flush, finish;
-  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress, flush, mode, size, info, icc_profile, encoderinfo;
-  // ISA-L's level 2 and raw deflate: the best size for the time on photos.
-  kv::Held deflate_level, deflated, raw_window, zero;
+  // isal_zlib._ParallelCompress, the one deflater of isal that lets the GIL
+  // go; null when isal is missing or too old to have it.
+  kv::Held parallel_compress;
+  kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress_and_crc, release, mode, size, info, icc_profile,
+      encoderinfo;
+  // ISA-L's level 2: the best size for the time on photos.
+  kv::Held deflate_level, no_dictionary, zero;
 };
 
 }  // namespace png
