@@ -93,9 +93,24 @@ inline bool may_release() {
   throw Error{};
 }
 
+// A Python exception is pending, and the function says so by returning
+// this instead of throwing: a throw costs an unwinding search per frame,
+// several times what the interpreter's own raise costs. Implementations
+// return it (through Result) where raising is the expected outcome of a call.
+struct Raised {};
+
+template <class... A>
+KV_RUNS_PYTHON Raised fail(PyObject* type, const char* format, A... args) {
+  PyErr_Format(type, format, args...);
+  return {};
+}
+
+// Throws what a returned failure left pending.
+[[noreturn]] inline void raise(Raised) { raise(); }
+
 template <class... A>
 KV_RUNS_PYTHON [[noreturn]] void raise(PyObject* type, const char* format, A... args) {
-  PyErr_Format(type, format, args...);
+  fail(type, format, args...);
   throw Error{};
 }
 
@@ -142,6 +157,24 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// What an implementation returns: a new reference, or Raised with the
+// Python exception pending. A null Ref is neither, and is refused.
+class Result {
+ public:
+  Result(Ref value) : value_(std::move(value)) { assert(value_ && "a null Ref is no result"); }
+  Result(Raised) { assert(PyErr_Occurred() && "kv::Raised without a pending Python exception"); }
+  bool raised() const { return !value_; }
+  // The value, or the pending exception thrown, for code that throws.
+  Ref get() && {
+    if (!value_) raise();
+    return std::move(value_);
+  }
+  PyObject* release() { return value_.release(); }
+
+ private:
+  Ref value_;
+};
+
 // What runtime functions take: a reference borrowed for the span of one
 // call, from a PyObject*, a Ref (a temporary one lives until the call
 // returns) or a Name. Only ever a parameter type.
@@ -160,6 +193,16 @@ class Borrowed {
  private:
   PyObject* p_;
 };
+
+// `raise type(message)` for a message object, returned or thrown.
+KV_RUNS_PYTHON inline Raised fail(PyObject* type, Borrowed message) {
+  PyErr_SetObject(type, message);
+  return {};
+}
+KV_RUNS_PYTHON [[noreturn]] inline void raise(PyObject* type, Borrowed message) {
+  fail(type, message);
+  throw Error{};
+}
 
 // Owns the exception being handled while cleanup code runs, and restores it.
 class PendingError {
@@ -303,6 +346,17 @@ KV_LOOKS_UP_METHOD_LAST Ref call_method(Borrowed object, Borrowed name, const A&
       PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// call_method() with a failure returned rather than thrown, for a call
+// whose raising is the expected outcome.
+template <class... A>
+KV_LOOKS_UP_METHOD_LAST Result try_call_method(Borrowed object, Borrowed name, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  PyObject* result =
+      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!result) return Raised{};
+  return Ref::steal(result);
+}
+
 template <class... A>
 KV_LOOKS_UP_METHOD_LAST Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
@@ -362,9 +416,15 @@ KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
 // `a, b = value`, with the messages the modules document.
 KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value);
+// The ValueError of unpacking `got` values into two.
+KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got);
 
-// `raise exception` for an object that a call returned.
-KV_RUNS_PYTHON [[noreturn]] void raise_object(Borrowed exception);
+// `raise exception` for an object that a call returned: returned, or thrown.
+KV_RUNS_PYTHON Raised fail_with(Borrowed exception);
+KV_RUNS_PYTHON [[noreturn]] inline void raise_object(Borrowed exception) {
+  fail_with(exception);
+  raise();
+}
 
 // `with manager as value: body(value)`. Returns false when __exit__
 // swallowed an exception, so the body did not finish.
@@ -480,11 +540,12 @@ struct Call {
   PyObject* const* args;      // one per parameter, then the **kwargs dict
 };
 
-// Adapts `Ref f(State&, A...)` to the binding: its parameter kinds, and
-// whether it ends in **kwargs.
+// Adapts `Ref f(State&, A...)` or `Result f(State&, A...)` to the binding:
+// its parameter kinds, and whether it ends in **kwargs.
 template <auto F>
 struct Adapter;
-template <class State, class... A, Ref (*F)(State&, A...)>
+template <class State, class R, class... A, R (*F)(State&, A...)>
+  requires std::same_as<R, Ref> || std::same_as<R, Result>
 struct Adapter<F> {
   static constexpr bool var_keywords = [] {
     constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
@@ -495,10 +556,11 @@ struct Adapter<F> {
   static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
   static_assert(params <= kMaxParams, "more parameters than the binding holds");
 
-  KV_RUNS_PYTHON static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
+  // A new reference, or NULL with the exception pending.
+  KV_RUNS_PYTHON static PyObject* run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
-  KV_RUNS_PYTHON static Ref run(const Call& call, std::index_sequence<I...>) {
-    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...);
+  KV_RUNS_PYTHON static PyObject* run(const Call& call, std::index_sequence<I...>) {
+    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...).release();
   }
 };
 
@@ -511,7 +573,7 @@ struct FunctionSpec {
   size_t count;  // parameters, not counting **kwargs
   const char* returns;
   bool var_keywords;
-  Ref (*run)(const Call&);
+  PyObject* (*run)(const Call&);
 };
 
 template <size_t N>

@@ -115,7 +115,7 @@ bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, R
   }
 }
 
-Ref parse_ratio(State& s, kv::Str ratio_str) {
+kv::Result parse_ratio(State& s, kv::Str ratio_str) {
   Ref width, height;
   bool matched;
   Ref match = kv::getattr(s.global(s.re), s.match);
@@ -134,8 +134,7 @@ Ref parse_ratio(State& s, kv::Str ratio_str) {
   if (!matched) {
     Ref message = Ref::steal(PyUnicode_Concat(s.format_error_prefix, ratio_str));
     message = Ref::steal(PyUnicode_Concat(message, s.format_error_suffix));
-    PyErr_SetObject(PyExc_ValueError, message);
-    kv::raise();
+    return kv::fail(PyExc_ValueError, message);
   }
   return kv::tuple(width, height);
 }

@@ -335,7 +335,10 @@ NativeSize calc_native(const Limits& c, long long rw, long long rh) {
   return size;
 }
 
-Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution, bool strict) {
+kv::Result result_dict(State& s, const kv::Borrowed (&values)[7]);
+
+kv::Result calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution,
+                      bool strict) {
   Ref ratio = kv::true_divide(rw, rh);
   Ref long_r = kv::max2(rw, rh);
   Ref short_r = kv::min2(rw, rh);
@@ -343,7 +346,7 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   if (kv::greater(steepness, kv::getattr(cls, s.MAX_RATIO))) {
     if (strict) {
       Ref error = kv::call_kw(s.global(s.ServiceError), s.aspect_ratio_keyword, s.strict_message, aspect_ratio);
-      kv::raise_object(error);
+      return kv::fail_with(error);
     }
     Ref clamped = kv::to_int(kv::multiply(kv::getattr(cls, s.MAX_RATIO), short_r));
     if (kv::check(PyObject_RichCompareBool(rw, rh, Py_GE))) {
@@ -408,7 +411,8 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   size.height = kv::to_int(h);
   size.pixels = kv::multiply(size.width, size.height);
   size.valid = kv::call_method(cls, s.is_valid_image_size, size.width, size.height);
-  return size;
+  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
+  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
 }
 
 // int() of an ASCII piece of the plain form [blanks][sign]digits[blanks].
@@ -440,18 +444,21 @@ bool parse_native(PyObject* aspect_ratio, long long& w, long long& h) {
 }
 
 // `rw, rh = map(int, word.split(":"))`: each piece is converted as it is
-// unpacked, so a bad third piece fails in int() before the count does.
-std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
+// unpacked, so a bad third piece fails in int() before the count does. False
+// when that raised, with the exception pending.
+bool parse_ratio_word(State& s, PyObject* aspect_ratio, Ref& rw, Ref& rh) {
   Ref pieces = Ref::steal(PyUnicode_Split(aspect_ratio, s.colon, -1));
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
   for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
-    Ref part = Ref::steal(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
+    Ref part = Ref::steal_or_null(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
+    if (!part) return false;
     if (i < 2) parts[i] = part;
   }
-  if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  if (n < 2) kv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-  return {parts[0], parts[1]};
+  if (n != 2) return kv::unpack_error(n), false;
+  rw = parts[0];
+  rh = parts[1];
+  return true;
 }
 
 // `word == "" or word.lower() == "auto"`; on ASCII text lower() only folds
@@ -467,13 +474,13 @@ bool is_square_word(State& s, PyObject* word) {
   return true;
 }
 
-Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
+kv::Result result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
   for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, kv::item(s.keys, i).get(), values[i]));
   return result;
 }
 
-Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_arg, bool strict_arg) {
+kv::Result calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_arg, bool strict_arg) {
   const bool strict = strict_arg;
   Ref resolution = kv::lower(resolution_arg);
 
@@ -481,7 +488,7 @@ Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_
   Ref rw, rh;
   bool small = is_square_word(s, aspect_ratio) || parse_native(aspect_ratio, w_part, h_part);
   if (!small) {
-    std::tie(rw, rh) = parse_ratio_word(s, aspect_ratio);
+    if (!parse_ratio_word(s, aspect_ratio, rw, rh)) return kv::Raised{};
     small = kv::small_int(rw, w_part) && kv::small_int(rh, h_part);
   }
   if (small) {
@@ -496,9 +503,7 @@ Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_
       rh = kv::integer(h_part);
     }
   }
-  Size size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
-  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
-  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
+  return calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
 }
 
 Ref init(State&, PyObject*) { return kv::none(); }

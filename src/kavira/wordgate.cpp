@@ -186,8 +186,8 @@ Ref create_pickle_file(State& s, kv::List words, kv::Str output_path) {
 // ---------------------------------------------------------------------------
 // PromptBanChecker: loading
 
-Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_case, kv::OptionalList builtin_words,
-         bool use_default, kv::OptionalList exclude_words) {
+kv::Result init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_case,
+                kv::OptionalList builtin_words, bool use_default, kv::OptionalList exclude_words) {
   kv::setattr(self, s.ban_word_file, ban_word_file);
   kv::setattr(self, s.ignore_case, kv::boolean(ignore_case));
   kv::setattr(self, s.builtin_words, kv::truthy(builtin_words) ? Ref::borrow(builtin_words) : kv::new_list());
@@ -196,8 +196,9 @@ Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_ca
   kv::setattr(self, s.banned_words, kv::new_list());
   kv::setattr(self, s.ban_regex, Py_None);
   kv::setattr(self, s.automaton, Py_None);
-  kv::call_method(self, s.load_banned_words);
-  return kv::none();
+  // A missing word file is a caller's everyday mistake: passed on, not thrown.
+  kv::Result loaded = kv::try_call_method(self, s.load_banned_words);
+  return loaded.raised() ? loaded : kv::none();
 }
 
 // word_list.sort(key=len, reverse=True): longest first, ties kept in order.
@@ -219,7 +220,7 @@ Ref sort_longest_first(State& s, Ref word_list) {
   return sorted;
 }
 
-Ref load_banned_words(State& s, PyObject* self) {
+kv::Result load_banned_words(State& s, PyObject* self) {
   Ref seen = kv::new_set();
   Ref word_list = kv::new_list();
   auto add_words = [&](kv::Borrowed words) {
@@ -241,8 +242,7 @@ Ref load_banned_words(State& s, PyObject* self) {
     Ref exists = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.exists), path);
     if (!kv::truthy(exists)) {
       Ref shown = Ref::steal(PyObject_Format(path, nullptr));
-      PyErr_SetObject(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown).get());
-      kv::raise();
+      return kv::fail(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown));
     }
     add_words(kv::call_method(self, s.load_from_file, path));
   }
@@ -360,12 +360,12 @@ Ref find_matched_words(State& s, PyObject* self, kv::Str text) {
   return distinct(hit_words, [](PyObject* word) { return Ref::borrow(word); });
 }
 
-Ref check(State& s, PyObject* self, kv::Str prompt) {
+kv::Result check(State& s, PyObject* self, kv::Str prompt) {
   if (!kv::truthy(kv::call_method(self, s.has_banned_word, prompt))) return Ref::borrow(prompt);
   Ref hit_words = kv::call_method(self, s.find_matched_words, prompt);
   Ref joined = Ref::steal(PyUnicode_Join(s.comma, hit_words));
   Ref message = concat(s.banned_prefix, joined);
-  kv::raise_object(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
+  return kv::fail_with(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
 }
 
 // ---------------------------------------------------------------------------
