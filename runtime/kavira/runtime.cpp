@@ -190,7 +190,7 @@ namespace {
 
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
-  FunctionSpec definition;
+  const FunctionSpec* definition;  // the module's binding, static
   PyObject* module;
   PyObject* param_names;  // tuple of interned str, in parameter order
   PyObject* name;
@@ -215,7 +215,7 @@ const char* utf8_or(PyObject* s, const char* fallback) {
 // The argument errors are returned, not thrown: a caller's mistake costs
 // no more than the interpreter's own.
 Raised count_error(Function* f, Py_ssize_t given) {
-  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition.count);
+  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition->count);
   Py_ssize_t with_default = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), total) : 0;
   Py_ssize_t minimum = total - with_default;
   Py_ssize_t expected = given < minimum ? minimum : total;
@@ -310,7 +310,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   return boundary(
       [&]() -> PyObject* {
         Function* f = as_function(self);
-        const FunctionSpec& definition = f->definition;
+        const FunctionSpec& definition = *f->definition;
         auto* state = *static_cast<ModuleState**>(PyModule_GetState(f->module));
         if (!state || state->cleared)
           return fail(PyExc_SystemError, "kavira: the module of %U was cleared", f->qualname), nullptr;
@@ -498,7 +498,7 @@ PyObject* get_signature(PyObject* self, void*) {
           Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
-        if (f->definition.var_keywords) {
+        if (f->definition->var_keywords) {
           Ref name = text("kwargs");
           Ref kind = getattr(parameter, intern("VAR_KEYWORD"));
           Ref annotation = annotation_of(name);
@@ -570,55 +570,112 @@ PyType_Spec function_spec = {
 
 Ref new_function_type(Borrowed module) { return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr)); }
 
-Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults) {
+namespace {
+Ref default_value(const Default& d) {
+  switch (d.type) {
+    case Default::Type::Absent:
+    case Default::Type::None:
+      return none();
+    case Default::Type::Bool:
+      return boolean(d.count != 0);
+    case Default::Type::Int:
+      return integer(d.ints[0]);
+    case Default::Type::Str:
+      return text(d.text);
+    case Default::Type::Ints: {
+      Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(d.count)));
+      for (size_t i = 0; i < d.count; ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), integer(d.ints[i]).release());
+      return t;
+    }
+  }
+  return none();
+}
+
+// The function object alone, before its way wraps it.
+Ref new_function(Borrowed module, const FunctionSpec& definition) {
   auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
   auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
 
   Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.count)));
   Ref annotations = new_dict();
+  Ref defaults = new_list();
   for (size_t i = 0; i < definition.count; ++i) {
-    Ref name = intern(definition.params[i].name);
-    if (definition.params[i].annotation)
-      check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation).get()));
+    const Param& param = definition.params[i];
+    Ref name = intern(param.name);
+    if (param.annotation) check(PyDict_SetItem(annotations, name, text(param.annotation).get()));
+    if (param.fallback.type != Default::Type::Absent) append(defaults, default_value(param.fallback));
     PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), name.release());
   }
-  if (definition.returns) check(PyDict_SetItemString(annotations, "return", text(definition.returns).get()));
+  if (definition.about.returns)
+    check(PyDict_SetItemString(annotations, "return", text(definition.about.returns).get()));
+  Ref default_tuple = PyList_GET_SIZE(defaults.get()) ? Ref::steal(PyList_AsTuple(defaults)) : nullptr;
 
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
   f->vectorcall = function_vectorcall;
-  f->definition = definition;
+  f->definition = &definition;
   f->module = Py_NewRef(module);
   f->param_names = param_names.release();
   f->name = nullptr;
   f->qualname = nullptr;
   f->module_name = nullptr;
   f->doc = nullptr;
-  f->defaults = defaults == Py_None ? nullptr : Py_NewRef(defaults);
+  f->defaults = default_tuple.release();
   f->kwdefaults = nullptr;
   f->annotations = annotations.release();
   f->dict = nullptr;
   f->weakreflist = nullptr;
   // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
-  const char* dot = std::strrchr(definition.qualname, '.');
-  f->name = text(dot ? dot + 1 : definition.qualname).release();
-  f->qualname = text(definition.qualname).release();
+  const char* qualname = definition.about.qualname;
+  const char* dot = std::strrchr(qualname, '.');
+  f->name = text(dot ? dot + 1 : qualname).release();
+  f->qualname = text(qualname).release();
   f->module_name = PyModule_GetNameObject(module);
   if (!f->module_name) raise();
-  f->doc = definition.doc ? text(definition.doc).release() : Py_NewRef(Py_None);
+  f->doc = definition.about.doc ? text(definition.about.doc).release() : Py_NewRef(Py_None);
   return object;
 }
 
-Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members) {
+const char* member_name(const FunctionSpec& definition) {
+  const char* dot = std::strrchr(definition.about.qualname, '.');
+  return dot ? dot + 1 : definition.about.qualname;
+}
+}  // namespace
+
+Ref make_function(Borrowed module, const FunctionSpec& definition) {
+  Ref f = new_function(module, definition);
+  switch (definition.about.way) {
+    case Way::StaticMethod:
+      return Ref::steal(PyStaticMethod_New(f));
+    case Way::ClassMethod:
+      return Ref::steal(PyClassMethod_New(f));
+    default:
+      return f;
+  }
+}
+
+Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> constants,
+               Bindings bindings, Borrowed base) {
   Ref class_name = text(name);
   Ref namespace_ = new_dict();
   check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module)).get()));
   check(PyDict_SetItemString(namespace_, "__qualname__", class_name));
   if (doc) check(PyDict_SetItemString(namespace_, "__doc__", text(doc).get()));
-  for (const Member& member : members) check(PyDict_SetItemString(namespace_, member.name, member.value));
-  Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
+  for (const Member& member : constants) check(PyDict_SetItemString(namespace_, member.name, member.value));
+  for (const FunctionSpec& binding : bindings)
+    check(PyDict_SetItemString(namespace_, member_name(binding), make_function(module, binding).get()));
+  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, tuple(base), namespace_);
+}
+
+void add_functions(Borrowed module, Bindings bindings) {
+  for (const FunctionSpec& binding : bindings)
+    check(PyModule_AddObjectRef(module, member_name(binding), make_function(module, binding).get()));
+}
+
+Ref own_member(Borrowed cls, const char* name) {
+  return dict_get(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, intern(name));
 }
 
 }  // namespace kv

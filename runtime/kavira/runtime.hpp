@@ -39,6 +39,7 @@
 #include <cassert>
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <string_view>
@@ -523,11 +524,32 @@ struct Parameter<bool> {
   static bool from(PyObject* o) { return o == Py_True; }
 };
 
+// A parameter's default, as the declaration writes it: None, a bool, an
+// int, a str, or a tuple of at most four ints.
+struct Default {
+  enum class Type : unsigned char { Absent, None, Bool, Int, Str, Ints };
+  constexpr Default() = default;
+  constexpr Default(std::nullptr_t) : type(Type::None) {}
+  constexpr Default(bool b) : type(Type::Bool), count(b) {}
+  constexpr Default(int v) : type(Type::Int) { ints[0] = v; }
+  constexpr Default(const char* utf8) : type(Type::Str), text(utf8) {}
+  constexpr Default(std::initializer_list<int> values) : type(Type::Ints), count(values.size()) {
+    size_t i = 0;
+    for (int v : values) ints[i++] = v;  // more than four do not compile
+  }
+  Type type = Type::Absent;
+  size_t count = 0;  // the bool, or how many ints
+  int ints[4] = {};
+  const char* text = nullptr;
+};
+
 struct Param {
-  Param() = delete;  // a binding names each parameter its implementation takes, no fewer
-  Param(const char* name, const char* annotation = nullptr) : name(name), annotation(annotation) {}
-  const char* name;
-  const char* annotation;  // stored in __annotations__ when set
+  constexpr Param() = default;
+  constexpr Param(const char* name, const char* annotation = nullptr, Default fallback = {})
+      : name(name), annotation(annotation), fallback(fallback) {}
+  const char* name = nullptr;
+  const char* annotation = nullptr;  // stored in __annotations__ when set
+  Default fallback;                  // the parameter's default, when it has one
 };
 
 constexpr size_t kMaxParams = 8;
@@ -564,43 +586,57 @@ struct Adapter<F> {
   }
 };
 
+// How a binding sits in its module: a module function, a method (a plain
+// function in its class), a staticmethod or a classmethod.
+enum class Way { Function, Method, StaticMethod, ClassMethod };
+
+// What a binding says of its function besides its parameters. __name__ is
+// the last part of the qualified name, and the name it gets in its class or
+// module.
+struct About {
+  Way way;
+  const char* qualname;
+  const char* doc = nullptr;      // nullptr: __doc__ is None
+  const char* returns = nullptr;  // return annotation
+};
+
 // What the function type keeps of a binding.
 struct FunctionSpec {
-  const char* qualname;
-  const char* doc;
-  const Param* params;
+  About about;
+  Param params[kMaxParams];
   const Kind* kinds;
   size_t count;  // parameters, not counting **kwargs
-  const char* returns;
   bool var_keywords;
   PyObject* (*run)(const Call&);
 };
 
-template <size_t N>
-struct ParamList {
-  using type = Param[N];
-};
-template <>
-struct ParamList<0> {
-  using type = struct {};
-};
+// A mismatch found while a binding compiles; the failing instantiation or
+// call names it.
+template <size_t Declared, size_t Taken>
+consteval void check_parameter_count() {
+  static_assert(Declared == Taken, "parameters declared (left) differ from those the implementation takes (right)");
+}
+void a_parameter_without_a_default_follows_one_with_a_default();
 
-// A function of the module, implemented by F. `params` names exactly the
-// parameters F takes after the state (and before a trailing Kwargs): a
-// missing or extra one does not compile. __name__ is the last part of the
-// qualified name.
+// The one declaration of a function implemented by F, written below F:
+//   const kv::Binding<f> f_binding{{kv::Way::Method, "C.f", "doc", "str"}, {{"self"}, {"x", "int", 0}}};
+// `params` names exactly the parameters F takes after the state (and before
+// a trailing Kwargs), each with its annotation and default.
 template <auto F>
-struct Binding {
-  const char* qualname;
-  const char* doc;  // nullptr: __doc__ is None
-  typename ParamList<Adapter<F>::params>::type params;
-  const char* returns = nullptr;  // return annotation
-
-  FunctionSpec definition() const {
-    const Param* list = nullptr;
-    if constexpr (Adapter<F>::params > 0) list = params;
-    return {qualname,        doc, list, Adapter<F>::kinds, Adapter<F>::params, returns, Adapter<F>::var_keywords,
-            &Adapter<F>::run};
+struct Binding : FunctionSpec {
+  template <size_t N>
+  consteval Binding(const About& about, const Param (&list)[N])
+      : FunctionSpec{about, {}, Adapter<F>::kinds, Adapter<F>::params, Adapter<F>::var_keywords, &Adapter<F>::run} {
+    check_parameter_count<N, Adapter<F>::params>();
+    for (size_t i = 0; i < N; ++i) {
+      params[i] = list[i];
+      if (i > 0 && list[i - 1].fallback.type != Default::Type::Absent && list[i].fallback.type == Default::Type::Absent)
+        a_parameter_without_a_default_follows_one_with_a_default();
+    }
+  }
+  consteval Binding(const About& about)
+      : FunctionSpec{about, {}, Adapter<F>::kinds, Adapter<F>::params, Adapter<F>::var_keywords, &Adapter<F>::run} {
+    check_parameter_count<0, Adapter<F>::params>();
   }
 };
 
@@ -652,24 +688,24 @@ Ref names(const A*... utf8) {
   return tuple(intern(utf8)...);
 }
 
-// A new function object of the module. `defaults` is a tuple or None.
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
-template <auto F>
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const Binding<F>& binding, Borrowed defaults = Py_None) {
-  return make_function(module, binding.definition(), defaults);
-}
+// A new function object of the module, as its binding's way puts it in a
+// class (a staticmethod or classmethod wraps it).
+KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& binding);
 
-// type(name, (object,), namespace) with __module__, __qualname__ and
-// __doc__ set and the members added in order.
+// type(name, bases, namespace) with __module__, __qualname__ and __doc__
+// set, then the constants and the bindings' functions added in order.
 struct Member {
   const char* name;
   Ref value;
 };
+using Bindings = std::initializer_list<std::reference_wrapper<const FunctionSpec>>;
 KV_RUNS_PYTHON Ref make_class(Borrowed module, const char* name, const char* doc,
-                              std::initializer_list<Member> members);
-
-inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
-inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
+                              std::initializer_list<Member> constants, Bindings bindings,
+                              Borrowed base = reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+// Binds each module function as a module global.
+KV_RUNS_PYTHON void add_functions(Borrowed module, Bindings bindings);
+// What the class's own namespace binds to `name`, or a null Ref.
+KV_RUNS_PYTHON Ref own_member(Borrowed cls, const char* name);
 
 // Binds a module global.
 KV_RUNS_PYTHON inline void add_global(Borrowed module, const char* name, const Ref& value) {
