@@ -1,35 +1,17 @@
-// The small runtime every kavira module stands on.
-//
-// Three ideas carry it:
-//   * Ref owns one reference; nothing else in module code increfs or decrefs.
-//   * A failing C API call throws Error at once. The Python exception stays
-//     pending, and the function boundary (the vectorcall trampoline or a
-//     module's exec slot) turns the throw back into a NULL return.
-//   * Function is a callable type that behaves like a Python function:
-//     descriptor binding, writable metadata, inspect.signature(), weak
-//     references, pickling by qualified name, and the argument binding and
-//     conversion rules the modules document. A Binding is checked against its
-//     implementation when it compiles: one name per parameter, and each
-//     parameter's kind is the type the implementation reads it as.
-//
-// Any attribute read, comparison, hash or call may run Python code that
-// changes what we hold. Module code keeps three rules:
-//   * Python's order. `obj.f(a.x)` looks f up before a.x is read: write
-//     `Method f = method(obj, name);`, then the arguments as statements, then
-//     `f(...)`. call_method() looks the method up last, so its arguments must
-//     be constants or values already bound. C++ leaves the order of function
-//     arguments unspecified, so no argument list holds two evaluations that
-//     can run Python code.
-//   * No borrowed pointer across Python code. Look-ups return an owned Ref,
-//     and "absent" (a null Ref) is never the same as an error (a throw):
-//     dict_get() instead of PyDict_GetItem*, item() instead of *_GET_ITEM.
-//     A Ref converts to PyObject* only while it has a name; a temporary
-//     needs .get(), which clang flags when its pointer outlives the
-//     statement. Runtime functions take Borrowed, which accepts temporaries
-//     for the span of the call.
-//   * Lifetimes. Every object a module state holds is Held, enrolled by its
-//     own initialiser, and the module's traverse and clear walk that one
-//     registry. No Python object lives in a process-global static.
+// kavira's runtime, what module code is written in. CONTRIBUTING.md, "Adding a function", says more.
+// * Python code can run in every kv:: call marked KV_RUNS_PYTHON (reads, comparisons, hashes, calls, conversions):
+//   it may change anything, so hold owned Refs across it, never borrowed pointers.
+// * Python's order: `obj.f(a.x)` reads f before a.x, which a property or __getattr__ can see, so write
+//   `kv::Method f = kv::method(obj, name);`, the arguments as statements, then `f(...)`. call_method() looks the
+//   method up last: its arguments are bound values. No argument list holds two evaluations that run Python code.
+// * Raw C API in module code: calls whose new reference goes straight into Ref::steal, and type tests and reads of
+//   objects it owns. No borrowed look-ups (dict_get() and item() own theirs) and no refcounting.
+// * Errors: a failing call throws kv::Error with the Python error pending, and the one boundary returns NULL; a
+//   raise the caller expects (a refusal, a bad argument) returns kv::Raised through kv::Result instead.
+// * A new function touches: its implementation; the kv::Binding right below it (way, name, parameters with
+//   annotations and defaults, docstring); its class's make_class() or the module's add_functions() list; a State
+//   Name when a method calls it through self; the .pyi stub; its plain rendering in bench/plain/.
+// Every object a module state holds is Held, so the module's traverse and clear reach it; none lives in a static.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -250,9 +232,6 @@ class WithoutGil {
 // ---------------------------------------------------------------------------
 // Object construction and access
 
-inline PyObject* ptr(PyObject* p) { return p; }
-inline PyObject* ptr(const Ref& r) { return r.get(); }
-
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
@@ -266,7 +245,7 @@ template <class... A>
 Ref tuple(const A&... items) {
   Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
   Py_ssize_t i = 0;
-  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(ptr(items)))), ...);
+  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(Borrowed(items).get()))), ...);
   return t;
 }
 
@@ -325,14 +304,14 @@ KV_RUNS_PYTHON inline Ref iterate(Borrowed iterable) { return Ref::steal(PyObjec
 // f(args...) through vectorcall.
 template <class... A>
 KV_RUNS_PYTHON Ref call(Borrowed callable, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, Borrowed(args).get()...};
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
 template <class... A>
 KV_RUNS_PYTHON Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, Borrowed(args).get()...};
   size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -340,27 +319,24 @@ KV_RUNS_PYTHON Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args
 // object.name(args...), without creating a bound method where possible.
 // The method is looked up after the arguments exist, so they must be
 // constants or values already bound; otherwise use method().
-template <class... A>
-KV_LOOKS_UP_METHOD_LAST Ref call_method(Borrowed object, Borrowed name, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
-  return Ref::steal(
-      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// call_method() with a failure returned rather than thrown, for a call
+// try_call_method() returns a failure rather than throwing it, for a call
 // whose raising is the expected outcome.
 template <class... A>
 KV_LOOKS_UP_METHOD_LAST Result try_call_method(Borrowed object, Borrowed name, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {object, Borrowed(args).get()...};
   PyObject* result =
       PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!result) return Raised{};
   return Ref::steal(result);
 }
+template <class... A>
+KV_LOOKS_UP_METHOD_LAST Ref call_method(Borrowed object, Borrowed name, const A&... args) {
+  return try_call_method(object, name, args...).get();
+}
 
 template <class... A>
 KV_LOOKS_UP_METHOD_LAST Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {object, Borrowed(args).get()...};
   size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -425,6 +401,20 @@ KV_RUNS_PYTHON Raised fail_with(Borrowed exception);
 KV_RUNS_PYTHON [[noreturn]] inline void raise_object(Borrowed exception) {
   fail_with(exception);
   raise();
+}
+
+// `try: body() except type: pass`: false when an exception of `type` left
+// the body and was cleared; any other passes on.
+template <class Body>
+KV_RUNS_PYTHON bool suppress(PyObject* type, Body&& body) {
+  try {
+    body();
+    return true;
+  } catch (const Error&) {
+    if (!PyErr_ExceptionMatches(type)) throw;
+    PyErr_Clear();
+    return false;
+  }
 }
 
 // `with manager as value: body(value)`. Returns false when __exit__

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "kavira/runtime.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 

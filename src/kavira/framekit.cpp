@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
+#include "kavira/text.hpp"
 #include "pngwriter.hpp"
-#include "text.hpp"
 
 namespace {
 
@@ -290,8 +290,7 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     Ref mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working : kv::none();
     paste.with_keywords(s.mask_keyword, working, position, mask);
   } else {
-    PyErr_SetObject(PyExc_ValueError, s.mode_error);
-    kv::raise();
+    kv::raise(PyExc_ValueError, s.mode_error);
   }
 
   Ref format = kv::getattr(working, s.format);

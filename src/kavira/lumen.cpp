@@ -2,8 +2,8 @@
 // preferred resolutions.
 #include <cmath>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
 
 namespace {
 

@@ -11,13 +11,15 @@
 #include <limits>
 #include <optional>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 
 using kv::Ref;
+
+constexpr double kShrink = 0.999;
 
 struct State : kv::ModuleState {
   // The math module and its sqrt and floor as imported: the native paths
@@ -33,17 +35,16 @@ struct State : kv::ModuleState {
   kv::Name MAX_RATIO{this, "MAX_RATIO"}, RESOLUTION_PRESET{this, "RESOLUTION_PRESET"};
   kv::Name round_to_multiple{this, "round_to_multiple"}, floor_to_multiple{this, "floor_to_multiple"};
   kv::Name is_valid_image_size{this, "is_valid_image_size"};
-  kv::Name lower{this, "lower"}, get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"}, empty{this, ""};
+  kv::Name get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"};
 
   kv::Held colon{this, kv::text(":")};
-  kv::Held shrink{this, kv::floating(0.999)};
+  kv::Held shrink{this, kv::floating(kShrink)};
   kv::Held strict_message{this, kv::text("图像宽高比不合法, 相差太大")};
   kv::Held aspect_ratio_keyword{this, kv::names("aspect_ratio")};
   kv::Held keys{this, kv::names("width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid")};
 };
 
 constexpr int kMaxLoop = 20;
-constexpr double kShrink = 0.999;
 
 // The result a class method gives for `-> int`.
 Ref int_result(Ref value) {
@@ -272,15 +273,10 @@ std::optional<Limits> native_limits(State& s, PyObject* cls, long long rw, long 
   return c;
 }
 
-// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard.
-long long round_aligned(const Limits& c, double x) {
-  const long long aligned = static_cast<long long>(std::nearbyint(x / static_cast<double>(c.multiple))) * c.multiple;
-  return std::max(c.multiple, aligned);
-}
-long long floor_aligned(const Limits& c, double x) {
-  const long long aligned = static_cast<long long>(std::floor(x / static_cast<double>(c.multiple))) * c.multiple;
-  return std::max(c.multiple, aligned);
-}
+// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard,
+// whose bounds keep every quotient and product exact.
+long long round_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, round_half_even); }
+long long floor_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, floor_double); }
 
 bool valid_native(const Limits& c, long long width, long long height) {
   const long long pixels = width * height;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kavira/runtime.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 
@@ -84,17 +84,14 @@ const kv::Binding<xor_bytes> xor_binding{
 };
 
 Ref load_default_words(State& s) {
-  try {
+  Ref words;
+  // Interrupts and exits are not ours to swallow.
+  kv::suppress(PyExc_Exception, [&] {
     auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
-    Ref words = kv::call_method(s.global(s.pickle), s.loads, raw);
-    if (PyList_Check(words.get())) return words;
-  } catch (const kv::Error&) {
-    // Interrupts and exits are not ours to swallow.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-  }
-  return kv::new_list();
+    words = kv::call_method(s.global(s.pickle), s.loads, raw);
+  });
+  return words && PyList_Check(words.get()) ? words : kv::new_list();
 }
 
 const kv::Binding<load_default_words> load_default_words_binding{
@@ -136,8 +133,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   if (!data) return kv::new_list();
   if (!PyList_Check(data.get())) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-    PyErr_SetObject(PyExc_ValueError, concat(s.not_list_prefix, type_name).get());
-    kv::raise();
+    kv::raise(PyExc_ValueError, concat(s.not_list_prefix, type_name));
   }
   Ref words = kv::new_list();
   Ref items = kv::iterate(data);
@@ -147,8 +143,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
     if (PyList_Check(item.get()) || PyTuple_Check(item.get()) || PyDict_Check(item.get()) ||
         PyAnySet_Check(item.get())) {
       Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(item.get())));
-      PyErr_SetObject(PyExc_ValueError, concat(s.refused_container_prefix, type_name).get());
-      kv::raise();
+      kv::raise(PyExc_ValueError, concat(s.refused_container_prefix, type_name));
     }
     kv::append(words, kv::str(item));
   }
@@ -391,7 +386,7 @@ const kv::Binding<has_banned_word> has_banned_word_binding{
     {{"self"}, {"text", "str"}},
 };
 
-// The distinct members of `items`, in the order first seen.
+// The distinct values `pick` finds in `iterable`, in the order first seen.
 Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   Ref seen = kv::new_set();
   Ref result = kv::new_list();
@@ -463,14 +458,8 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "PromptBanError", kv::import_from_svcfault("PromptBanError"));
   kv::add_global(module, "_AC_THRESHOLD", kv::integer(50));
 
-  bool has_ac = true;
-  try {
-    kv::add_global(module, "ahocorasick", kv::import("ahocorasick"));
-  } catch (const kv::Error&) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-    PyErr_Clear();
-    has_ac = false;
-  }
+  bool has_ac =
+      kv::suppress(PyExc_ImportError, [&] { kv::add_global(module, "ahocorasick", kv::import("ahocorasick")); });
   kv::add_global(module, "_HAS_AC", kv::boolean(has_ac));
   kv::add_functions(module, {xor_binding, load_default_words_binding});
 
