@@ -557,6 +557,36 @@ def word_rows(bench: Bench) -> None:
               lambda: regex.find_matched_words(big), lambda: list(dict.fromkeys(pattern.findall(big))))
 
 
+def raise_rows(bench: Bench) -> None:
+    """Each raise path beside its plain rendering, caught alike on both sides;
+    the floor rows time a native function that only sets the exception."""
+    words = ["bad", "worse"]
+    catch = "try:\n    {}\nexcept Exception:\n    pass"
+    names = {"k": PromptBanChecker(use_default=False, builtin_words=words),
+             "b": baseline.PromptBanChecker(use_default=False, builtin_words=words),
+             "K": PromptBanChecker, "B": baseline.PromptBanChecker, "F": Framekit, "PF": baseline.Framekit,
+             "T": TesselSizeCalculator, "PT": baseline.TesselSizeCalculator, "floor": benchfloor,
+             "missing": str(Path(__file__).resolve().parent / "no-such-words.txt")}
+    paths = [("check('so bad'), PromptBanError", "{}.check('so bad')", "k", "b"),
+             ("check(None), argument TypeError", "{}.check(None)", "k", "b"),
+             ("_parse_ratio('16/9'), ValueError", "{}._parse_ratio('16/9')", "F", "PF"),
+             ("_parse_ratio(3), argument TypeError", "{}._parse_ratio(3)", "F", "PF"),
+             ("calc_size('5:1','2k',True) ServiceError", "{}.calc_size('5:1', '2k', True)", "T", "PT"),
+             ("calc_size('16:9:x', '2k'), ValueError", "{}.calc_size('16:9:x', '2k')", "T", "PT"),
+             ("missing word file, FileNotFoundError", "{}(ban_word_file=missing, use_default=False)", "K", "B")]
+    for name, call, native, plain in paths:
+        bench.row(f"raise, vs plain: {name}", "floor", "≤1.0×",
+                  catch.format(call.format(native)), catch.format(call.format(plain)), names)
+    bench.row("raise floor: check(None), vs native raise only", "floor", "",
+              catch.format("k.check(None)"), catch.format("floor.refuse(None)"), names)
+    bench.row("raise floor: plain check(None), vs native raise only", "floor", "",
+              catch.format("b.check(None)"), catch.format("floor.refuse(None)"), names)
+    bench.row("raise floor: _parse_ratio('16/9'), vs native raise only", "floor", "",
+              catch.format("F._parse_ratio('16/9')"), catch.format("floor.refuse_with('16/9')"), names)
+    bench.row("no raise: check('so good'), for scale", "floor", "",
+              "k.check('so good')", "b.check('so good')", names)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="one sample per row: checks that the suite runs")
@@ -572,6 +602,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     image_rows(bench)
     logic_rows(bench)
     word_rows(bench)
+    raise_rows(bench)
     # Last: tens of megabytes of pixels leave the heap slower for the
     # microsecond rows.
     photo_rows(bench)

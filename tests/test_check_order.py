@@ -109,7 +109,7 @@ MUST_PASS = {
     "?:": "Ref r = kv::truthy(a) ? kv::str(a) : kv::str(b);",
     "assignment": "Ref r;\nr = kv::str(a);\nauto [w, h] = kv::unpack2(kv::getattr(o, s.x));",
     "brace initialisation runs left to right": "std::pair<Ref, Ref> p{kv::str(a), kv::str(b)};",
-    "an initialiser list argument": 'kv::make_class(o, "C", nullptr, {{"a", kv::str(a)}, {"b", kv::str(b)}});',
+    "an initialiser list argument": 'kv::make_class(o, "C", nullptr, {{"a", kv::str(a)}, {"b", kv::str(b)}}, {});',
     "two declarators": "Ref p = kv::str(a), q = kv::str(b);",
     "a lambda argument runs later": "kv::with(kv::call(c), [&](PyObject* i) { kv::str(i); });",
     "unevaluated operands": "size_t z = sizeof(kv::str(a)) + kv::length(b);",

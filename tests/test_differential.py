@@ -640,3 +640,35 @@ def test_check_raises_a_class_the_error_factory_returns(returned):
         side.patch(side.wordgate, "PromptBanError", lambda **kwargs: made)
         return checker(side, builtin_words=["ab"]).check("xabx")
     differential(scenario)
+
+
+# The raise paths that return their error instead of throwing it: the same
+# exception as the plain rendering, chained to the one being handled, and
+# with a traceback, from a call made inside an except block.
+RAISE_PATHS = {
+    "refused prompt": lambda m, tmp: m["wordgate"].PromptBanChecker(
+        use_default=False, builtin_words=["bad", "worse"]).check("so bad"),
+    "prompt not str": lambda m, tmp: m["wordgate"].PromptBanChecker(use_default=False).check(None),
+    "ratio text": lambda m, tmp: m["framekit"].Framekit._parse_ratio("16/9"),
+    "ratio not str": lambda m, tmp: m["framekit"].Framekit._parse_ratio(3),
+    "steep strict": lambda m, tmp: m["tessel"].TesselSizeCalculator.calc_size("5:1", "2k", True),
+    "third piece": lambda m, tmp: m["tessel"].TesselSizeCalculator.calc_size("16:9:x", "2k"),
+    "missing file": lambda m, tmp: m["wordgate"].PromptBanChecker(ban_word_file=str(tmp / "no.txt"),
+                                                                  use_default=False),
+}
+
+
+@pytest.mark.parametrize("path", RAISE_PATHS)
+def test_returned_raises_match_plain_and_chain(path, tmp_path):
+    caught = []
+    for side in (NATIVE, PLAIN):
+        try:
+            try:
+                raise KeyError("handled")
+            except KeyError:
+                RAISE_PATHS[path](side, tmp_path)
+        except Exception as error:
+            caught.append(error)
+    native, python = caught
+    assert (type(native), str(native)) == (type(python), str(python))
+    assert isinstance(native.__context__, KeyError) and native.__traceback__ is not None

@@ -293,11 +293,7 @@ Ref grow(State&, PyObject* self, kv::Bytes data, bool flag, {kind} percent{kwarg
   (void)self, (void)data, (void)flag, (void)scale;
   return kv::none();
 }}
-const kv::Binding<grow> binding{{
-    .qualname = "C.grow",
-    .doc = nullptr,
-    .params = {{{params}}},
-}};
+const kv::Binding<grow> binding{{{{kv::Way::Method, "C.grow"}}, {{{params}}}}};
 Ref make(PyObject* module) {{ return kv::make_function(module, binding); }}
 """
 FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
@@ -308,8 +304,12 @@ FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
     ("double", "", FULL, None),
     ("double", ", [[maybe_unused]] kv::Kwargs extra", FULL, None),
     # A parameter the binding leaves out, or one the implementation lacks.
-    ("double", "", '{"self"}, {"data", "bytes"}, {"flag", "bool"}', "use of deleted function"),
-    ("double", "", FULL + ', {"more"}', "too many initializers"),
+    ("double", "", '{"self"}, {"data", "bytes"}, {"flag", "bool"}', "(3 == 4)"),
+    ("double", "", FULL + ', {"more"}', "(5 == 4)"),
+    # Defaults are trailing, as in a def statement.
+    ("double", "", '{"self"}, {"data", "bytes", "x"}, {"flag", "bool"}, {"percent", "float", 1}',
+     "a_parameter_without_a_default_follows_one_with_a_default"),
+    ("double", "", '{"self"}, {"data", "bytes"}, {"flag", "bool", true}, {"percent", "float", 1}', None),
     # Declared unchecked, the argument cannot be read as a number.
     ("PyObject*", "", FULL, "invalid operands"),
     # Only the binding's parameter types can receive an argument.

@@ -241,7 +241,21 @@ PyType_Slot floor_slots[] = {
 
 PyType_Spec floor_spec = {"benchfloor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, floor_slots};
 
+// A native function that only refuses its argument: what setting the
+// exception costs from C, below which no raise can go.
+PyObject* refuse(PyObject*, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "prompt", "str",
+               Py_TYPE(value)->tp_name);
+  return nullptr;
+}
+PyObject* refuse_with(PyObject*, PyObject* message) {
+  PyErr_SetObject(PyExc_ValueError, message);
+  return nullptr;
+}
+
 PyMethodDef module_methods[] = {
+    {"refuse", refuse, METH_O, "Raises TypeError for the argument, and nothing else."},
+    {"refuse_with", refuse_with, METH_O, "Raises ValueError(message), and nothing else."},
     {"parse_ratio", parse_ratio, METH_O, "(w, h) of the 'digits:digits' at the start of the stripped text."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search)), METH_FASTCALL,
      "The best pair (i, j) of 1..limit for the target, as a tight native loop."},

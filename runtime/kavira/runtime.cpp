@@ -86,17 +86,15 @@ Ref global(Borrowed module_dict, Borrowed name) {
   raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-namespace {
-[[noreturn]] void unpack_error(Py_ssize_t got) {
-  if (got > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+Raised unpack_error(Py_ssize_t got) {
+  if (got > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
-}  // namespace
 
 std::pair<Ref, Ref> unpack2(Borrowed value) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n != 2) unpack_error(n);
+    if (n != 2) raise(unpack_error(n));
     PyObject** items = PySequence_Fast_ITEMS(value.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
@@ -110,27 +108,24 @@ std::pair<Ref, Ref> unpack2(Borrowed value) {
   }
   Ref it = Ref::steal(iterator);
   Ref first = next(it);
-  if (!first) unpack_error(0);
+  if (!first) raise(unpack_error(0));
   Ref second = next(it);
-  if (!second) unpack_error(1);
-  if (next(it)) unpack_error(3);
+  if (!second) raise(unpack_error(1));
+  if (next(it)) raise(unpack_error(3));
   return {std::move(first), std::move(second)};
 }
 
-void raise_object(Borrowed exception) {
-  if (PyExceptionInstance_Check(exception)) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
-  } else if (PyExceptionClass_Check(exception.get())) {
-    // `raise C` instantiates C there and then, as the raise statement does.
-    Ref instance = Ref::steal(PyObject_CallNoArgs(exception));
-    if (!PyExceptionInstance_Check(instance))
-      raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", exception.get(),
-            Py_TYPE(instance.get()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
-  } else {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-  }
-  raise();
+Raised fail_with(Borrowed exception) {
+  if (PyExceptionInstance_Check(exception)) return fail(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+  if (!PyExceptionClass_Check(exception.get()))
+    return fail(PyExc_TypeError, "exceptions must derive from BaseException");
+  // `raise C` instantiates C there and then, as the raise statement does.
+  Ref instance = Ref::steal_or_null(PyObject_CallNoArgs(exception));
+  if (!instance) return Raised{};
+  if (!PyExceptionInstance_Check(instance))
+    return fail(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                exception.get(), Py_TYPE(instance.get()));
+  return fail(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
 }
 
 namespace {
@@ -195,7 +190,7 @@ namespace {
 
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
-  FunctionSpec definition;
+  const FunctionSpec* definition;  // the module's binding, static
   PyObject* module;
   PyObject* param_names;  // tuple of interned str, in parameter order
   PyObject* name;
@@ -217,25 +212,28 @@ const char* utf8_or(PyObject* s, const char* fallback) {
   return u ? u : fallback;
 }
 
-[[noreturn]] void count_error(Function* f, Py_ssize_t given) {
-  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition.count);
+// The argument errors are returned, not thrown: a caller's mistake costs
+// no more than the interpreter's own.
+Raised count_error(Function* f, Py_ssize_t given) {
+  Py_ssize_t total = static_cast<Py_ssize_t>(f->definition->count);
   Py_ssize_t with_default = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), total) : 0;
   Py_ssize_t minimum = total - with_default;
   Py_ssize_t expected = given < minimum ? minimum : total;
   const char* bound = minimum == total ? "exactly" : given < minimum ? "at least" : "at most";
-  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", utf8_or(f->name, "?"), bound,
-        expected, expected == 1 ? "" : "s", given);
+  return fail(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", utf8_or(f->name, "?"),
+              bound, expected, expected == 1 ? "" : "s", given);
 }
 
-[[noreturn]] void type_error(const char* name, const char* expected, PyTypeObject* exact_type, PyObject* value) {
-  Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
+Raised type_error(const char* name, const char* expected, PyTypeObject* exact_type, PyObject* value) {
+  Ref got = Ref::steal_or_null(PyType_GetName(Py_TYPE(value)));
+  if (!got) return Raised{};
   if (exact_type && PyObject_TypeCheck(value, exact_type))
-    raise(PyExc_TypeError,
-          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
-          "Note that subclasses are refused: pass an object of exactly type %.200s",
-          name, expected, PyUnicode_AsUTF8(got), expected);
-  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
-        PyUnicode_AsUTF8(got));
+    return fail(PyExc_TypeError,
+                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                "Note that subclasses are refused: pass an object of exactly type %.200s",
+                name, expected, PyUnicode_AsUTF8(got), expected);
+  return fail(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+              PyUnicode_AsUTF8(got));
 }
 
 // Whether `v` reaches the function as it is, with no conversion or error.
@@ -263,38 +261,44 @@ bool passes_unchanged(Kind kind, PyObject* v) {
   return false;
 }
 
-// The argument as the parameter's annotation admits it: a null Ref when `v`
-// passes unchanged, else the converted value; what cannot be converted raises.
-Ref convert(Kind kind, const char* name, PyObject* v) {
-  if (passes_unchanged(kind, v)) return nullptr;
+// The argument as the parameter's annotation admits it: `converted` stays
+// null when `v` passes unchanged, else holds the converted value; false when
+// it cannot be converted, with the exception pending.
+bool convert(Kind kind, const char* name, PyObject* v, Ref& converted) {
+  if (passes_unchanged(kind, v)) return true;
+  PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
   switch (kind) {
     case Kind::Any:
-      return nullptr;
+      return true;
     case Kind::OptionalStr:
     case Kind::Str:
-      type_error(name, "str", &PyUnicode_Type, v);
+      return type_error(name, "str", &PyUnicode_Type, v), false;
     case Kind::Bytes:
-      type_error(name, "bytes", &PyBytes_Type, v);
+      return type_error(name, "bytes", &PyBytes_Type, v), false;
     case Kind::OptionalList:
     case Kind::List:
-      type_error(name, "list", &PyList_Type, v);
+      return type_error(name, "list", &PyList_Type, v), false;
     case Kind::Int:
       // What int() can convert; an object with only __float__ is refused here
       // rather than failing inside int().
-      if (PyNumberMethods* number = Py_TYPE(v)->tp_as_number; !number || (!number->nb_index && !number->nb_int))
-        type_error(name, "int", nullptr, v);
-      return Ref::steal(PyNumber_Long(v));
+      if (!number || (!number->nb_index && !number->nb_int)) return type_error(name, "int", nullptr, v), false;
+      converted = Ref::steal_or_null(PyNumber_Long(v));
+      break;
     case Kind::Float: {
-      PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
-      if (!number || (!number->nb_float && !number->nb_index)) type_error(name, "float", nullptr, v);
+      if (!number || (!number->nb_float && !number->nb_index)) return type_error(name, "float", nullptr, v), false;
       double d = PyFloat_AsDouble(v);
-      if (d == -1.0 && PyErr_Occurred()) raise();
-      return floating(d);
+      if (d == -1.0 && PyErr_Occurred()) return false;
+      converted = Ref::steal_or_null(PyFloat_FromDouble(d));
+      break;
     }
-    case Kind::Bool:
-      return boolean(truthy(v));
+    case Kind::Bool: {
+      int truth = PyObject_IsTrue(v);
+      if (truth < 0) return false;
+      converted = boolean(truth != 0);
+      break;
+    }
   }
-  return nullptr;
+  return static_cast<bool>(converted);
 }
 
 bool same_name(PyObject* a, PyObject* b) {
@@ -306,19 +310,20 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   return boundary(
       [&]() -> PyObject* {
         Function* f = as_function(self);
-        const FunctionSpec& definition = f->definition;
+        const FunctionSpec& definition = *f->definition;
         auto* state = *static_cast<ModuleState**>(PyModule_GetState(f->module));
-        if (!state || state->cleared) raise(PyExc_SystemError, "kavira: the module of %U was cleared", f->qualname);
+        if (!state || state->cleared)
+          return fail(PyExc_SystemError, "kavira: the module of %U was cleared", f->qualname), nullptr;
         const Py_ssize_t total = static_cast<Py_ssize_t>(definition.count);
         const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-        if (given > total) count_error(f, given);
+        if (given > total) return count_error(f, given), nullptr;
 
         // All positional, and each already of the kind its parameter takes:
         // the caller's array is the bound arguments as it stands.
         if (!kwnames && given == total && !definition.var_keywords) {
           Py_ssize_t i = 0;
           while (i < total && passes_unchanged(definition.kinds[i], args[i])) ++i;
-          if (i == total) return definition.run(Call{state, args}).release();
+          if (i == total) return definition.run(Call{state, args});
         }
 
         // The caller keeps its arguments alive for the call; defaults and
@@ -337,10 +342,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
           Py_ssize_t index = 0;
           while (index < total && !same_name(PyTuple_GET_ITEM(f->param_names, index), keyword)) ++index;
           if (index == total) {
-            if (!extra) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+            if (!extra)
+              return fail(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword),
+                     nullptr;
             setitem(extra, keyword, value);
           } else if (bound[index]) {
-            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
+            return fail(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword), nullptr;
           } else {
             bound[index] = value;
           }
@@ -349,19 +356,21 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
         for (Py_ssize_t i = 0; i < total; ++i) {
           if (bound[i]) continue;
-          if (i < first_default) count_error(f, given);
+          if (i < first_default) return count_error(f, given), nullptr;
           owned[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
           bound[i] = owned[i].get();
         }
 
         for (Py_ssize_t i = 0; i < total; ++i) {
-          if (Ref converted = convert(definition.kinds[i], definition.params[i].name, bound[i])) {
+          Ref converted;
+          if (!convert(definition.kinds[i], definition.params[i].name, bound[i], converted)) return nullptr;
+          if (converted) {
             owned[i] = std::move(converted);
             bound[i] = owned[i].get();
           }
         }
         bound[total] = extra.get();
-        return definition.run(Call{state, bound}).release();
+        return definition.run(Call{state, bound});
       },
       nullptr);
 }
@@ -489,7 +498,7 @@ PyObject* get_signature(PyObject* self, void*) {
           Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
-        if (f->definition.var_keywords) {
+        if (f->definition->var_keywords) {
           Ref name = text("kwargs");
           Ref kind = getattr(parameter, intern("VAR_KEYWORD"));
           Ref annotation = annotation_of(name);
@@ -561,55 +570,112 @@ PyType_Spec function_spec = {
 
 Ref new_function_type(Borrowed module) { return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr)); }
 
-Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults) {
+namespace {
+Ref default_value(const Default& d) {
+  switch (d.type) {
+    case Default::Type::Absent:
+    case Default::Type::None:
+      return none();
+    case Default::Type::Bool:
+      return boolean(d.count != 0);
+    case Default::Type::Int:
+      return integer(d.ints[0]);
+    case Default::Type::Str:
+      return text(d.text);
+    case Default::Type::Ints: {
+      Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(d.count)));
+      for (size_t i = 0; i < d.count; ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), integer(d.ints[i]).release());
+      return t;
+    }
+  }
+  return none();
+}
+
+// The function object alone, before its way wraps it.
+Ref new_function(Borrowed module, const FunctionSpec& definition) {
   auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
   auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
 
   Ref param_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.count)));
   Ref annotations = new_dict();
+  Ref defaults = new_list();
   for (size_t i = 0; i < definition.count; ++i) {
-    Ref name = intern(definition.params[i].name);
-    if (definition.params[i].annotation)
-      check(PyDict_SetItem(annotations, name, text(definition.params[i].annotation).get()));
+    const Param& param = definition.params[i];
+    Ref name = intern(param.name);
+    if (param.annotation) check(PyDict_SetItem(annotations, name, text(param.annotation).get()));
+    if (param.fallback.type != Default::Type::Absent) append(defaults, default_value(param.fallback));
     PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), name.release());
   }
-  if (definition.returns) check(PyDict_SetItemString(annotations, "return", text(definition.returns).get()));
+  if (definition.about.returns)
+    check(PyDict_SetItemString(annotations, "return", text(definition.about.returns).get()));
+  Ref default_tuple = PyList_GET_SIZE(defaults.get()) ? Ref::steal(PyList_AsTuple(defaults)) : nullptr;
 
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
   f->vectorcall = function_vectorcall;
-  f->definition = definition;
+  f->definition = &definition;
   f->module = Py_NewRef(module);
   f->param_names = param_names.release();
   f->name = nullptr;
   f->qualname = nullptr;
   f->module_name = nullptr;
   f->doc = nullptr;
-  f->defaults = defaults == Py_None ? nullptr : Py_NewRef(defaults);
+  f->defaults = default_tuple.release();
   f->kwdefaults = nullptr;
   f->annotations = annotations.release();
   f->dict = nullptr;
   f->weakreflist = nullptr;
   // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
-  const char* dot = std::strrchr(definition.qualname, '.');
-  f->name = text(dot ? dot + 1 : definition.qualname).release();
-  f->qualname = text(definition.qualname).release();
+  const char* qualname = definition.about.qualname;
+  const char* dot = std::strrchr(qualname, '.');
+  f->name = text(dot ? dot + 1 : qualname).release();
+  f->qualname = text(qualname).release();
   f->module_name = PyModule_GetNameObject(module);
   if (!f->module_name) raise();
-  f->doc = definition.doc ? text(definition.doc).release() : Py_NewRef(Py_None);
+  f->doc = definition.about.doc ? text(definition.about.doc).release() : Py_NewRef(Py_None);
   return object;
 }
 
-Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> members) {
+const char* member_name(const FunctionSpec& definition) {
+  const char* dot = std::strrchr(definition.about.qualname, '.');
+  return dot ? dot + 1 : definition.about.qualname;
+}
+}  // namespace
+
+Ref make_function(Borrowed module, const FunctionSpec& definition) {
+  Ref f = new_function(module, definition);
+  switch (definition.about.way) {
+    case Way::StaticMethod:
+      return Ref::steal(PyStaticMethod_New(f));
+    case Way::ClassMethod:
+      return Ref::steal(PyClassMethod_New(f));
+    default:
+      return f;
+  }
+}
+
+Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> constants,
+               Bindings bindings, Borrowed base) {
   Ref class_name = text(name);
   Ref namespace_ = new_dict();
   check(PyDict_SetItemString(namespace_, "__module__", Ref::steal(PyModule_GetNameObject(module)).get()));
   check(PyDict_SetItemString(namespace_, "__qualname__", class_name));
   if (doc) check(PyDict_SetItemString(namespace_, "__doc__", text(doc).get()));
-  for (const Member& member : members) check(PyDict_SetItemString(namespace_, member.name, member.value));
-  Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
+  for (const Member& member : constants) check(PyDict_SetItemString(namespace_, member.name, member.value));
+  for (const FunctionSpec& binding : bindings)
+    check(PyDict_SetItemString(namespace_, member_name(binding), make_function(module, binding).get()));
+  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, tuple(base), namespace_);
+}
+
+void add_functions(Borrowed module, Bindings bindings) {
+  for (const FunctionSpec& binding : bindings)
+    check(PyModule_AddObjectRef(module, member_name(binding), make_function(module, binding).get()));
+}
+
+Ref own_member(Borrowed cls, const char* name) {
+  return dict_get(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, intern(name));
 }
 
 }  // namespace kv

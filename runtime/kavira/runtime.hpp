@@ -1,35 +1,17 @@
-// The small runtime every kavira module stands on.
-//
-// Three ideas carry it:
-//   * Ref owns one reference; nothing else in module code increfs or decrefs.
-//   * A failing C API call throws Error at once. The Python exception stays
-//     pending, and the function boundary (the vectorcall trampoline or a
-//     module's exec slot) turns the throw back into a NULL return.
-//   * Function is a callable type that behaves like a Python function:
-//     descriptor binding, writable metadata, inspect.signature(), weak
-//     references, pickling by qualified name, and the argument binding and
-//     conversion rules the modules document. A Binding is checked against its
-//     implementation when it compiles: one name per parameter, and each
-//     parameter's kind is the type the implementation reads it as.
-//
-// Any attribute read, comparison, hash or call may run Python code that
-// changes what we hold. Module code keeps three rules:
-//   * Python's order. `obj.f(a.x)` looks f up before a.x is read: write
-//     `Method f = method(obj, name);`, then the arguments as statements, then
-//     `f(...)`. call_method() looks the method up last, so its arguments must
-//     be constants or values already bound. C++ leaves the order of function
-//     arguments unspecified, so no argument list holds two evaluations that
-//     can run Python code.
-//   * No borrowed pointer across Python code. Look-ups return an owned Ref,
-//     and "absent" (a null Ref) is never the same as an error (a throw):
-//     dict_get() instead of PyDict_GetItem*, item() instead of *_GET_ITEM.
-//     A Ref converts to PyObject* only while it has a name; a temporary
-//     needs .get(), which clang flags when its pointer outlives the
-//     statement. Runtime functions take Borrowed, which accepts temporaries
-//     for the span of the call.
-//   * Lifetimes. Every object a module state holds is Held, enrolled by its
-//     own initialiser, and the module's traverse and clear walk that one
-//     registry. No Python object lives in a process-global static.
+// kavira's runtime, what module code is written in. CONTRIBUTING.md, "Adding a function", says more.
+// * Python code can run in every kv:: call marked KV_RUNS_PYTHON (reads, comparisons, hashes, calls, conversions):
+//   it may change anything, so hold owned Refs across it, never borrowed pointers.
+// * Python's order: `obj.f(a.x)` reads f before a.x, which a property or __getattr__ can see, so write
+//   `kv::Method f = kv::method(obj, name);`, the arguments as statements, then `f(...)`. call_method() looks the
+//   method up last: its arguments are bound values. No argument list holds two evaluations that run Python code.
+// * Raw C API in module code: calls whose new reference goes straight into Ref::steal, and type tests and reads of
+//   objects it owns. No borrowed look-ups (dict_get() and item() own theirs) and no refcounting.
+// * Errors: a failing call throws kv::Error with the Python error pending, and the one boundary returns NULL; a
+//   raise the caller expects (a refusal, a bad argument) returns kv::Raised through kv::Result instead.
+// * A new function touches: its implementation; the kv::Binding right below it (way, name, parameters with
+//   annotations and defaults, docstring); its class's make_class() or the module's add_functions() list; a State
+//   Name when a method calls it through self; the .pyi stub; its plain rendering in bench/plain/.
+// Every object a module state holds is Held, so the module's traverse and clear reach it; none lives in a static.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -39,6 +21,7 @@
 #include <cassert>
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <string_view>
@@ -93,9 +76,24 @@ inline bool may_release() {
   throw Error{};
 }
 
+// A Python exception is pending, and the function says so by returning
+// this instead of throwing: a throw costs an unwinding search per frame,
+// several times what the interpreter's own raise costs. Implementations
+// return it (through Result) where raising is the expected outcome of a call.
+struct Raised {};
+
+template <class... A>
+KV_RUNS_PYTHON Raised fail(PyObject* type, const char* format, A... args) {
+  PyErr_Format(type, format, args...);
+  return {};
+}
+
+// Throws what a returned failure left pending.
+[[noreturn]] inline void raise(Raised) { raise(); }
+
 template <class... A>
 KV_RUNS_PYTHON [[noreturn]] void raise(PyObject* type, const char* format, A... args) {
-  PyErr_Format(type, format, args...);
+  fail(type, format, args...);
   throw Error{};
 }
 
@@ -142,6 +140,24 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// What an implementation returns: a new reference, or Raised with the
+// Python exception pending. A null Ref is neither, and is refused.
+class Result {
+ public:
+  Result(Ref value) : value_(std::move(value)) { assert(value_ && "a null Ref is no result"); }
+  Result(Raised) { assert(PyErr_Occurred() && "kv::Raised without a pending Python exception"); }
+  bool raised() const { return !value_; }
+  // The value, or the pending exception thrown, for code that throws.
+  Ref get() && {
+    if (!value_) raise();
+    return std::move(value_);
+  }
+  PyObject* release() { return value_.release(); }
+
+ private:
+  Ref value_;
+};
+
 // What runtime functions take: a reference borrowed for the span of one
 // call, from a PyObject*, a Ref (a temporary one lives until the call
 // returns) or a Name. Only ever a parameter type.
@@ -160,6 +176,16 @@ class Borrowed {
  private:
   PyObject* p_;
 };
+
+// `raise type(message)` for a message object, returned or thrown.
+KV_RUNS_PYTHON inline Raised fail(PyObject* type, Borrowed message) {
+  PyErr_SetObject(type, message);
+  return {};
+}
+KV_RUNS_PYTHON [[noreturn]] inline void raise(PyObject* type, Borrowed message) {
+  fail(type, message);
+  throw Error{};
+}
 
 // Owns the exception being handled while cleanup code runs, and restores it.
 class PendingError {
@@ -206,9 +232,6 @@ class WithoutGil {
 // ---------------------------------------------------------------------------
 // Object construction and access
 
-inline PyObject* ptr(PyObject* p) { return p; }
-inline PyObject* ptr(const Ref& r) { return r.get(); }
-
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
@@ -222,7 +245,7 @@ template <class... A>
 Ref tuple(const A&... items) {
   Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
   Py_ssize_t i = 0;
-  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(ptr(items)))), ...);
+  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(Borrowed(items).get()))), ...);
   return t;
 }
 
@@ -281,14 +304,14 @@ KV_RUNS_PYTHON inline Ref iterate(Borrowed iterable) { return Ref::steal(PyObjec
 // f(args...) through vectorcall.
 template <class... A>
 KV_RUNS_PYTHON Ref call(Borrowed callable, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, Borrowed(args).get()...};
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., keyword=...) where the last len(kwnames) arguments are keywords.
 template <class... A>
 KV_RUNS_PYTHON Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, Borrowed(args).get()...};
   size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -296,16 +319,24 @@ KV_RUNS_PYTHON Ref call_kw(Borrowed callable, Borrowed kwnames, const A&... args
 // object.name(args...), without creating a bound method where possible.
 // The method is looked up after the arguments exist, so they must be
 // constants or values already bound; otherwise use method().
+// try_call_method() returns a failure rather than throwing it, for a call
+// whose raising is the expected outcome.
+template <class... A>
+KV_LOOKS_UP_METHOD_LAST Result try_call_method(Borrowed object, Borrowed name, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {object, Borrowed(args).get()...};
+  PyObject* result =
+      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!result) return Raised{};
+  return Ref::steal(result);
+}
 template <class... A>
 KV_LOOKS_UP_METHOD_LAST Ref call_method(Borrowed object, Borrowed name, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
-  return Ref::steal(
-      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return try_call_method(object, name, args...).get();
 }
 
 template <class... A>
 KV_LOOKS_UP_METHOD_LAST Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const A&... args) {
-  PyObject* stack[sizeof...(A) + 1] = {object, ptr(args)...};
+  PyObject* stack[sizeof...(A) + 1] = {object, Borrowed(args).get()...};
   size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
   return Ref::steal(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -362,9 +393,29 @@ KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
 // `a, b = value`, with the messages the modules document.
 KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value);
+// The ValueError of unpacking `got` values into two.
+KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got);
 
-// `raise exception` for an object that a call returned.
-KV_RUNS_PYTHON [[noreturn]] void raise_object(Borrowed exception);
+// `raise exception` for an object that a call returned: returned, or thrown.
+KV_RUNS_PYTHON Raised fail_with(Borrowed exception);
+KV_RUNS_PYTHON [[noreturn]] inline void raise_object(Borrowed exception) {
+  fail_with(exception);
+  raise();
+}
+
+// `try: body() except type: pass`: false when an exception of `type` left
+// the body and was cleared; any other passes on.
+template <class Body>
+KV_RUNS_PYTHON bool suppress(PyObject* type, Body&& body) {
+  try {
+    body();
+    return true;
+  } catch (const Error&) {
+    if (!PyErr_ExceptionMatches(type)) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
 
 // `with manager as value: body(value)`. Returns false when __exit__
 // swallowed an exception, so the body did not finish.
@@ -463,11 +514,32 @@ struct Parameter<bool> {
   static bool from(PyObject* o) { return o == Py_True; }
 };
 
+// A parameter's default, as the declaration writes it: None, a bool, an
+// int, a str, or a tuple of at most four ints.
+struct Default {
+  enum class Type : unsigned char { Absent, None, Bool, Int, Str, Ints };
+  constexpr Default() = default;
+  constexpr Default(std::nullptr_t) : type(Type::None) {}
+  constexpr Default(bool b) : type(Type::Bool), count(b) {}
+  constexpr Default(int v) : type(Type::Int) { ints[0] = v; }
+  constexpr Default(const char* utf8) : type(Type::Str), text(utf8) {}
+  constexpr Default(std::initializer_list<int> values) : type(Type::Ints), count(values.size()) {
+    size_t i = 0;
+    for (int v : values) ints[i++] = v;  // more than four do not compile
+  }
+  Type type = Type::Absent;
+  size_t count = 0;  // the bool, or how many ints
+  int ints[4] = {};
+  const char* text = nullptr;
+};
+
 struct Param {
-  Param() = delete;  // a binding names each parameter its implementation takes, no fewer
-  Param(const char* name, const char* annotation = nullptr) : name(name), annotation(annotation) {}
-  const char* name;
-  const char* annotation;  // stored in __annotations__ when set
+  constexpr Param() = default;
+  constexpr Param(const char* name, const char* annotation = nullptr, Default fallback = {})
+      : name(name), annotation(annotation), fallback(fallback) {}
+  const char* name = nullptr;
+  const char* annotation = nullptr;  // stored in __annotations__ when set
+  Default fallback;                  // the parameter's default, when it has one
 };
 
 constexpr size_t kMaxParams = 8;
@@ -480,11 +552,12 @@ struct Call {
   PyObject* const* args;      // one per parameter, then the **kwargs dict
 };
 
-// Adapts `Ref f(State&, A...)` to the binding: its parameter kinds, and
-// whether it ends in **kwargs.
+// Adapts `Ref f(State&, A...)` or `Result f(State&, A...)` to the binding:
+// its parameter kinds, and whether it ends in **kwargs.
 template <auto F>
 struct Adapter;
-template <class State, class... A, Ref (*F)(State&, A...)>
+template <class State, class R, class... A, R (*F)(State&, A...)>
+  requires std::same_as<R, Ref> || std::same_as<R, Result>
 struct Adapter<F> {
   static constexpr bool var_keywords = [] {
     constexpr bool is_kwargs[] = {std::is_same_v<A, Kwargs>..., false};
@@ -495,50 +568,65 @@ struct Adapter<F> {
   static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
   static_assert(params <= kMaxParams, "more parameters than the binding holds");
 
-  KV_RUNS_PYTHON static Ref run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
+  // A new reference, or NULL with the exception pending.
+  KV_RUNS_PYTHON static PyObject* run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
-  KV_RUNS_PYTHON static Ref run(const Call& call, std::index_sequence<I...>) {
-    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...);
+  KV_RUNS_PYTHON static PyObject* run(const Call& call, std::index_sequence<I...>) {
+    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...).release();
   }
+};
+
+// How a binding sits in its module: a module function, a method (a plain
+// function in its class), a staticmethod or a classmethod.
+enum class Way { Function, Method, StaticMethod, ClassMethod };
+
+// What a binding says of its function besides its parameters. __name__ is
+// the last part of the qualified name, and the name it gets in its class or
+// module.
+struct About {
+  Way way;
+  const char* qualname;
+  const char* doc = nullptr;      // nullptr: __doc__ is None
+  const char* returns = nullptr;  // return annotation
 };
 
 // What the function type keeps of a binding.
 struct FunctionSpec {
-  const char* qualname;
-  const char* doc;
-  const Param* params;
+  About about;
+  Param params[kMaxParams];
   const Kind* kinds;
   size_t count;  // parameters, not counting **kwargs
-  const char* returns;
   bool var_keywords;
-  Ref (*run)(const Call&);
+  PyObject* (*run)(const Call&);
 };
 
-template <size_t N>
-struct ParamList {
-  using type = Param[N];
-};
-template <>
-struct ParamList<0> {
-  using type = struct {};
-};
+// A mismatch found while a binding compiles; the failing instantiation or
+// call names it.
+template <size_t Declared, size_t Taken>
+consteval void check_parameter_count() {
+  static_assert(Declared == Taken, "parameters declared (left) differ from those the implementation takes (right)");
+}
+void a_parameter_without_a_default_follows_one_with_a_default();
 
-// A function of the module, implemented by F. `params` names exactly the
-// parameters F takes after the state (and before a trailing Kwargs): a
-// missing or extra one does not compile. __name__ is the last part of the
-// qualified name.
+// The one declaration of a function implemented by F, written below F:
+//   const kv::Binding<f> f_binding{{kv::Way::Method, "C.f", "doc", "str"}, {{"self"}, {"x", "int", 0}}};
+// `params` names exactly the parameters F takes after the state (and before
+// a trailing Kwargs), each with its annotation and default.
 template <auto F>
-struct Binding {
-  const char* qualname;
-  const char* doc;  // nullptr: __doc__ is None
-  typename ParamList<Adapter<F>::params>::type params;
-  const char* returns = nullptr;  // return annotation
-
-  FunctionSpec definition() const {
-    const Param* list = nullptr;
-    if constexpr (Adapter<F>::params > 0) list = params;
-    return {qualname,        doc, list, Adapter<F>::kinds, Adapter<F>::params, returns, Adapter<F>::var_keywords,
-            &Adapter<F>::run};
+struct Binding : FunctionSpec {
+  template <size_t N>
+  consteval Binding(const About& about, const Param (&list)[N])
+      : FunctionSpec{about, {}, Adapter<F>::kinds, Adapter<F>::params, Adapter<F>::var_keywords, &Adapter<F>::run} {
+    check_parameter_count<N, Adapter<F>::params>();
+    for (size_t i = 0; i < N; ++i) {
+      params[i] = list[i];
+      if (i > 0 && list[i - 1].fallback.type != Default::Type::Absent && list[i].fallback.type == Default::Type::Absent)
+        a_parameter_without_a_default_follows_one_with_a_default();
+    }
+  }
+  consteval Binding(const About& about)
+      : FunctionSpec{about, {}, Adapter<F>::kinds, Adapter<F>::params, Adapter<F>::var_keywords, &Adapter<F>::run} {
+    check_parameter_count<0, Adapter<F>::params>();
   }
 };
 
@@ -590,24 +678,24 @@ Ref names(const A*... utf8) {
   return tuple(intern(utf8)...);
 }
 
-// A new function object of the module. `defaults` is a tuple or None.
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& definition, Borrowed defaults = Py_None);
-template <auto F>
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const Binding<F>& binding, Borrowed defaults = Py_None) {
-  return make_function(module, binding.definition(), defaults);
-}
+// A new function object of the module, as its binding's way puts it in a
+// class (a staticmethod or classmethod wraps it).
+KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& binding);
 
-// type(name, (object,), namespace) with __module__, __qualname__ and
-// __doc__ set and the members added in order.
+// type(name, bases, namespace) with __module__, __qualname__ and __doc__
+// set, then the constants and the bindings' functions added in order.
 struct Member {
   const char* name;
   Ref value;
 };
+using Bindings = std::initializer_list<std::reference_wrapper<const FunctionSpec>>;
 KV_RUNS_PYTHON Ref make_class(Borrowed module, const char* name, const char* doc,
-                              std::initializer_list<Member> members);
-
-inline Ref static_method(const Ref& f) { return Ref::steal(PyStaticMethod_New(f)); }
-inline Ref class_method(const Ref& f) { return Ref::steal(PyClassMethod_New(f)); }
+                              std::initializer_list<Member> constants, Bindings bindings,
+                              Borrowed base = reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+// Binds each module function as a module global.
+KV_RUNS_PYTHON void add_functions(Borrowed module, Bindings bindings);
+// What the class's own namespace binds to `name`, or a null Ref.
+KV_RUNS_PYTHON Ref own_member(Borrowed cls, const char* name);
 
 // Binds a module global.
 KV_RUNS_PYTHON inline void add_global(Borrowed module, const char* name, const Ref& value) {

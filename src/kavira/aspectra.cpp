@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "kavira/runtime.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 
@@ -35,6 +35,14 @@ Ref init(State& s, PyObject* self, kv::Int approx_search_range) {
   return kv::none();
 }
 
+const kv::Binding<init> init_binding{
+    {kv::Way::Method, "ImageAspectra.__init__", R"(
+        图片比例分析类
+        :param approx_search_range: 近似比例搜索整数范围，默认1~10
+        )"},
+    {{"self"}, {"approx_search_range", "int", 10}},
+};
+
 // Euclid with the floored remainder: the result takes the sign the remainder
 // rules give, so _gcd(4, -6) is -2.
 Ref gcd(State&, kv::Int a, kv::Int b) {
@@ -58,6 +66,11 @@ Ref gcd(State&, kv::Int a, kv::Int b) {
   }
   return p;
 }
+
+const kv::Binding<gcd> gcd_binding{
+    {kv::Way::StaticMethod, "ImageAspectra._gcd", "计算最大公约数", "int"},
+    {{"a", "int"}, {"b", "int"}},
+};
 
 // with BytesIO(image_bytes) as buf:
 //     with Image.open(buf) as img:
@@ -83,6 +96,21 @@ Ref get_raw_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   Ref h = kv::floor_divide(height, div);
   return kv::ratio_text(w, h);
 }
+
+const kv::Binding<get_raw_simple_ratio> raw_binding{
+    {kv::Way::Method, "ImageAspectra.get_raw_simple_ratio",
+     R"(
+        获取图片真实最简宽高比，不做近似。
+
+        Args:
+            image_bytes: 图片二进制数据
+
+        Returns:
+            最简比例字符串，如 "16:9"
+        )",
+     "str"},
+    {{"self"}, {"image_bytes", "bytes"}},
+};
 
 struct Search {
   double target;
@@ -266,73 +294,37 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   return kv::ratio_text(best_w, best_h);
 }
 
-const kv::Binding<init> init_binding{
-    .qualname = "ImageAspectra.__init__",
-    .doc =
-        "\n        图片比例分析类"
-        "\n        :param approx_search_range: 近似比例搜索整数范围，默认1~10"
-        "\n        ",
-    .params = {{"self"}, {"approx_search_range", "int"}},
-};
-
-const kv::Binding<gcd> gcd_binding{
-    .qualname = "ImageAspectra._gcd",
-    .doc = "计算最大公约数",
-    .params = {{"a", "int"}, {"b", "int"}},
-    .returns = "int",
-};
-
-const kv::Binding<get_raw_simple_ratio> raw_binding{
-    .qualname = "ImageAspectra.get_raw_simple_ratio",
-    .doc =
-        "\n        获取图片真实最简宽高比，不做近似。"
-        "\n"
-        "\n        Args:"
-        "\n            image_bytes: 图片二进制数据"
-        "\n"
-        "\n        Returns:"
-        "\n            最简比例字符串，如 \"16:9\""
-        "\n        ",
-    .params = {{"self"}, {"image_bytes", "bytes"}},
-    .returns = "str",
-};
-
 const kv::Binding<get_approx_simple_ratio> approx_binding{
-    .qualname = "ImageAspectra.get_approx_simple_ratio",
-    .doc =
-        "\n        自动拟合近似简单整数比例，无预设标准比例池。"
-        "\n"
-        "\n        遍历 1~approx_search_range 范围内的整数组合，"
-        "\n        找到与图片实际比例最接近的简单整数比。"
-        "\n"
-        "\n        Args:"
-        "\n            image_bytes: 图片二进制数据"
-        "\n"
-        "\n        Returns:"
-        "\n            近似比例字符串，如 \"2:3\"、\"16:9\""
-        "\n        ",
-    .params = {{"self"}, {"image_bytes", "bytes"}},
-    .returns = "str",
+    {kv::Way::Method, "ImageAspectra.get_approx_simple_ratio",
+     R"(
+        自动拟合近似简单整数比例，无预设标准比例池。
+
+        遍历 1~approx_search_range 范围内的整数组合，
+        找到与图片实际比例最接近的简单整数比。
+
+        Args:
+            image_bytes: 图片二进制数据
+
+        Returns:
+            近似比例字符串，如 "2:3"、"16:9"
+        )",
+     "str"},
+    {{"self"}, {"image_bytes", "bytes"}},
 };
 
-const char kClassDoc[] =
-    "\n    图片比例分析工具。"
-    "\n"
-    "\n    提供两种比例获取方式："
-    "\n    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）"
-    "\n    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）"
-    "\n    ";
+const char kClassDoc[] = R"(
+    图片比例分析工具。
+
+    提供两种比例获取方式：
+    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）
+    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）
+    )";
 
 void populate(PyObject* module, State&) {
   kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
-  Ref aspectra = kv::make_class(module, "ImageAspectra", kClassDoc,
-                                {
-                                    {"__init__", kv::make_function(module, init_binding, kv::tuple(kv::integer(10)))},
-                                    {"_gcd", kv::static_method(kv::make_function(module, gcd_binding))},
-                                    {"get_raw_simple_ratio", kv::make_function(module, raw_binding)},
-                                    {"get_approx_simple_ratio", kv::make_function(module, approx_binding)},
-                                });
+  Ref aspectra =
+      kv::make_class(module, "ImageAspectra", kClassDoc, {}, {init_binding, gcd_binding, raw_binding, approx_binding});
   kv::add_global(module, "ImageAspectra", aspectra);
 }
 

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
+#include "kavira/text.hpp"
 #include "pngwriter.hpp"
-#include "text.hpp"
 
 namespace {
 
@@ -66,6 +66,18 @@ Ref init(State& s, PyObject* self, kv::OptionalStr proportion, kv::Str need_adju
   return kv::none();
 }
 
+const kv::Binding<init> init_binding{
+    {kv::Way::Method, "Framekit.__init__", R"(
+        :param proportion: 目标比例 "3:4"/"1:1"/""空字符串/None
+        :param need_adjust: resize / fill
+        :param fill_color: 填充背景色 RGBA，默认透明
+        )"},
+    {{"self"},
+     {"proportion", "Optional[str]", nullptr},
+     {"need_adjust", "str", "fill"},
+     {"fill_color", nullptr, {255, 255, 255, 0}}},
+};
+
 // ---------------------------------------------------------------------------
 // Framekit._parse_ratio
 
@@ -115,7 +127,7 @@ bool match_ratio(PyObject* text, Py_ssize_t start, Py_ssize_t end, Ref& width, R
   }
 }
 
-Ref parse_ratio(State& s, kv::Str ratio_str) {
+kv::Result parse_ratio(State& s, kv::Str ratio_str) {
   Ref width, height;
   bool matched;
   Ref match = kv::getattr(s.global(s.re), s.match);
@@ -134,11 +146,15 @@ Ref parse_ratio(State& s, kv::Str ratio_str) {
   if (!matched) {
     Ref message = Ref::steal(PyUnicode_Concat(s.format_error_prefix, ratio_str));
     message = Ref::steal(PyUnicode_Concat(message, s.format_error_suffix));
-    PyErr_SetObject(PyExc_ValueError, message);
-    kv::raise();
+    return kv::fail(PyExc_ValueError, message);
   }
   return kv::tuple(width, height);
 }
+
+const kv::Binding<parse_ratio> parse_ratio_binding{
+    {kv::Way::StaticMethod, "Framekit._parse_ratio", "解析 3:4 -> (3,4)", "Tuple[int, int]"},
+    {{"ratio_str", "str"}},
+};
 
 // ---------------------------------------------------------------------------
 // Framekit._get_closest_standard_ratio
@@ -201,6 +217,12 @@ Ref get_closest_standard_ratio(State& s, PyObject* self, kv::Int width, kv::Int 
   }
   return best;
 }
+
+const kv::Binding<get_closest_standard_ratio> get_closest_standard_ratio_binding{
+    {kv::Way::Method, "Framekit._get_closest_standard_ratio",
+     "\n        计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串\n        ", "str"},
+    {{"self"}, {"width", "int"}, {"height", "int"}},
+};
 
 // ---------------------------------------------------------------------------
 // Framekit.adjust_size
@@ -279,8 +301,7 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     if (!s.writer.defers_paste(new_image, result, paste, working, mask, paste_x, paste_y, ori_w, ori_h, deferred))
       kv::call_kw(paste, s.mask_keyword, working, position, mask);
   } else {
-    PyErr_SetObject(PyExc_ValueError, s.mode_error);
-    kv::raise();
+    kv::raise(PyExc_ValueError, s.mode_error);
   }
 
   Ref format = kv::getattr(working, s.format);
@@ -310,47 +331,22 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   return with_ratio ? kv::tuple(encoded, closest) : encoded;
 }
 
+const kv::Binding<adjust_size> adjust_size_binding{
+    {kv::Way::Method, "Framekit.adjust_size", R"(
+        调整图片尺寸
+        1. proportion存在有效值：
+           - 若与原图最接近标准比例不一致 → 直接返回原图不处理
+           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充
+        2. proportion="" / None 且 need_adjust="fill"：
+           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸
+        3. proportion="" / None 且 need_adjust="resize"：沿用原有逻辑
+        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小
+        )"},
+    {{"self"}, {"image_bytes", "bytes"}, {"return_origin_ratio", "bool", false}, {"expand_percent", "float", 10}},
+};
+
 // ---------------------------------------------------------------------------
 // The module
-
-const kv::Binding<init> init_binding{
-    .qualname = "Framekit.__init__",
-    .doc =
-        "\n        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None"
-        "\n        :param need_adjust: resize / fill"
-        "\n        :param fill_color: 填充背景色 RGBA，默认透明"
-        "\n        ",
-    .params = {{"self"}, {"proportion", "Optional[str]"}, {"need_adjust", "str"}, {"fill_color"}},
-};
-
-const kv::Binding<parse_ratio> parse_ratio_binding{
-    .qualname = "Framekit._parse_ratio",
-    .doc = "解析 3:4 -> (3,4)",
-    .params = {{"ratio_str", "str"}},
-    .returns = "Tuple[int, int]",
-};
-
-const kv::Binding<get_closest_standard_ratio> get_closest_standard_ratio_binding{
-    .qualname = "Framekit._get_closest_standard_ratio",
-    .doc = "\n        计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串\n        ",
-    .params = {{"self"}, {"width", "int"}, {"height", "int"}},
-    .returns = "str",
-};
-
-const kv::Binding<adjust_size> adjust_size_binding{
-    .qualname = "Framekit.adjust_size",
-    .doc =
-        "\n        调整图片尺寸"
-        "\n        1. proportion存在有效值："
-        "\n           - 若与原图最接近标准比例不一致 → 直接返回原图不处理"
-        "\n           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充"
-        "\n        2. proportion=\"\" / None 且 need_adjust=\"fill\"："
-        "\n           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸"
-        "\n        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑"
-        "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小"
-        "\n        ",
-    .params = {{"self"}, {"image_bytes", "bytes"}, {"return_origin_ratio", "bool"}, {"expand_percent", "float"}},
-};
 
 void populate(PyObject* module, State& s) {
   kv::add_global(module, "BytesIO", kv::import_from(nullptr, "io", "BytesIO"));
@@ -366,16 +362,9 @@ void populate(PyObject* module, State& s) {
 
   Ref ratios = Ref::steal(
       Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"));
-  Ref fill_color = kv::tuple(kv::integer(255), kv::integer(255), kv::integer(255), kv::integer(0));
-  Ref framekit = kv::make_class(
-      module, "Framekit", nullptr,
-      {
-          {"STANDARD_RATIO_LIST", ratios},
-          {"__init__", kv::make_function(module, init_binding, kv::tuple(Py_None, kv::text("fill"), fill_color))},
-          {"_parse_ratio", kv::static_method(kv::make_function(module, parse_ratio_binding))},
-          {"_get_closest_standard_ratio", kv::make_function(module, get_closest_standard_ratio_binding)},
-          {"adjust_size", kv::make_function(module, adjust_size_binding, kv::tuple(Py_False, kv::integer(10)))},
-      });
+  Ref framekit =
+      kv::make_class(module, "Framekit", nullptr, {{"STANDARD_RATIO_LIST", ratios}},
+                     {init_binding, parse_ratio_binding, get_closest_standard_ratio_binding, adjust_size_binding});
   kv::add_global(module, "Framekit", framekit);
 }
 

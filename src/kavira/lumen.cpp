@@ -2,8 +2,8 @@
 // preferred resolutions.
 #include <cmath>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
 
 namespace {
 
@@ -19,6 +19,14 @@ Ref init(State& s, PyObject* self, PyObject* image) {
   kv::setattr(self, s.image, image);
   return kv::none();
 }
+
+const kv::Binding<init> init_binding{
+    {kv::Way::Method, "LumenImageScale.__init__", R"(
+        Args:
+            image: PIL Image 对象
+        )"},
+    {{"self"}, {"image", "Image"}},
+};
 
 // The row whose (|aspect - w/h|, w, h) is the smallest triple, when the
 // list holds only pairs of small ints. False sends the caller to the
@@ -80,33 +88,24 @@ Ref start(State& s, PyObject* self) {
   return resize(kv::tuple(output_width, output_height), lanczos);
 }
 
-const kv::Binding<init> init_binding{
-    .qualname = "LumenImageScale.__init__",
-    .doc =
-        "\n        Args:"
-        "\n            image: PIL Image 对象"
-        "\n        ",
-    .params = {{"self"}, {"image", "Image"}},
-};
-
 const kv::Binding<start> start_binding{
-    .qualname = "LumenImageScale.start",
-    .doc =
-        "\n        根据原图宽高比匹配最优分辨率并缩放。"
-        "\n"
-        "\n        Returns:"
-        "\n            缩放后的 PIL Image 对象"
-        "\n        ",
-    .params = {{"self"}},
-    .returns = "Image",
+    {kv::Way::Method, "LumenImageScale.start",
+     R"(
+        根据原图宽高比匹配最优分辨率并缩放。
+
+        Returns:
+            缩放后的 PIL Image 对象
+        )",
+     "Image"},
+    {{"self"}},
 };
 
-const char kClassDoc[] =
-    "\n    将图像缩放到最接近外部图像模型偏好分辨率的尺寸（约一百万像素）。"
-    "\n"
-    "\n    根据原图宽高比，从预定义的分辨率列表中选取最匹配的分辨率，"
-    "\n    使用 LANCZOS 算法进行高质量缩放。"
-    "\n    ";
+const char kClassDoc[] = R"(
+    将图像缩放到最接近外部图像模型偏好分辨率的尺寸（约一百万像素）。
+
+    根据原图宽高比，从预定义的分辨率列表中选取最匹配的分辨率，
+    使用 LANCZOS 算法进行高质量缩放。
+    )";
 
 void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
@@ -116,12 +115,8 @@ void populate(PyObject* module, State&) {
       Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]", 672, 1568, 688,
                                1504, 720, 1456, 752, 1392, 800, 1328, 832, 1248, 880, 1184, 944, 1104, 1024, 1024, 1104,
                                944, 1184, 880, 1248, 832, 1328, 800, 1392, 752, 1456, 720, 1504, 688, 1568, 672));
-  Ref scale = kv::make_class(module, "LumenImageScale", kClassDoc,
-                             {
-                                 {"PREFERED_LUMEN_RESOLUTIONS", rows},
-                                 {"__init__", kv::make_function(module, init_binding)},
-                                 {"start", kv::make_function(module, start_binding)},
-                             });
+  Ref scale = kv::make_class(module, "LumenImageScale", kClassDoc, {{"PREFERED_LUMEN_RESOLUTIONS", rows}},
+                             {init_binding, start_binding});
   kv::add_global(module, "LumenImageScale", scale);
 }
 

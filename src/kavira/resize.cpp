@@ -34,28 +34,27 @@ Ref image_resize(State& s, PyObject* image, kv::Int target_w, kv::Int target_h, 
 }
 
 const kv::Binding<image_resize> image_resize_binding{
-    .qualname = "image_resize",
-    .doc =
-        "\n    将图片等比缩放并居中放置到指定尺寸的画布上。"
-        "\n"
-        "\n    Args:"
-        "\n        image: PIL Image 对象"
-        "\n        target_w: 目标宽度"
-        "\n        target_h: 目标高度"
-        "\n        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)"
-        "\n"
-        "\n    Returns:"
-        "\n        缩放并居中后的 PIL Image 对象"
-        "\n    ",
-    .params = {{"image", "Image"}, {"target_w", "int"}, {"target_h", "int"}, {"bg_color"}},
-    .returns = "Image",
+    {kv::Way::Function, "image_resize",
+     R"(
+    将图片等比缩放并居中放置到指定尺寸的画布上。
+
+    Args:
+        image: PIL Image 对象
+        target_w: 目标宽度
+        target_h: 目标高度
+        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)
+
+    Returns:
+        缩放并居中后的 PIL Image 对象
+    )",
+     "Image"},
+    {{"image", "Image"}, {"target_w", "int"}, {"target_h", "int"}, {"bg_color", nullptr, {0, 0, 0}}},
 };
 
 void populate(PyObject* module, State&) {
   kv::add_global(module, "Image", kv::import_from(nullptr, "PIL", "Image"));
   kv::add_global(module, "Resampling", kv::import_from(nullptr, "PIL.Image", "Resampling"));
-  Ref black = kv::tuple(kv::integer(0), kv::integer(0), kv::integer(0));
-  kv::add_global(module, "image_resize", kv::make_function(module, image_resize_binding, kv::tuple(black)));
+  kv::add_functions(module, {image_resize_binding});
 }
 
 using Definition = kv::ModuleDefinition<State, populate>;

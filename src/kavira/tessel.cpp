@@ -11,13 +11,15 @@
 #include <limits>
 #include <optional>
 
+#include "kavira/numbers.hpp"
 #include "kavira/runtime.hpp"
-#include "numbers.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 
 using kv::Ref;
+
+constexpr double kShrink = 0.999;
 
 struct State : kv::ModuleState {
   // The math module and its sqrt and floor as imported: the native paths
@@ -33,17 +35,16 @@ struct State : kv::ModuleState {
   kv::Name MAX_RATIO{this, "MAX_RATIO"}, RESOLUTION_PRESET{this, "RESOLUTION_PRESET"};
   kv::Name round_to_multiple{this, "round_to_multiple"}, floor_to_multiple{this, "floor_to_multiple"};
   kv::Name is_valid_image_size{this, "is_valid_image_size"};
-  kv::Name lower{this, "lower"}, get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"}, empty{this, ""};
+  kv::Name get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"};
 
   kv::Held colon{this, kv::text(":")};
-  kv::Held shrink{this, kv::floating(0.999)};
+  kv::Held shrink{this, kv::floating(kShrink)};
   kv::Held strict_message{this, kv::text("图像宽高比不合法, 相差太大")};
   kv::Held aspect_ratio_keyword{this, kv::names("aspect_ratio")};
   kv::Held keys{this, kv::names("width", "height", "size", "pixels", "aspect_ratio", "resolution", "valid")};
 };
 
 constexpr int kMaxLoop = 20;
-constexpr double kShrink = 0.999;
 
 // The result a class method gives for `-> int`.
 Ref int_result(Ref value) {
@@ -100,6 +101,12 @@ Ref round_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multip
   return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(s.round_builtin, q); });
 }
 
+const kv::Binding<round_to_multiple> round_binding{
+    {kv::Way::ClassMethod, "TesselSizeCalculator.round_to_multiple", "四舍五入对齐到指定倍数，最小不低于倍数本身",
+     "int"},
+    {{"cls"}, {"value"}, {"multiple", nullptr, nullptr}},
+};
+
 Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multiple_arg) {
   Ref multiple = multiple_arg == Py_None ? kv::getattr(cls, s.MULTIPLE) : Ref::borrow(multiple_arg);
   Ref floor = kv::getattr(s.global(s.math), s.floor);
@@ -109,6 +116,11 @@ Ref floor_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multip
     if (auto aligned = align_native(v, m, floor_double)) return kv::integer(*aligned);
   return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(floor, q); });
 }
+
+const kv::Binding<floor_to_multiple> floor_binding{
+    {kv::Way::ClassMethod, "TesselSizeCalculator.floor_to_multiple", "向下对齐倍数，用于像素超限时压缩", "int"},
+    {{"cls"}, {"value"}, {"multiple", nullptr, nullptr}},
+};
 
 // ---------------------------------------------------------------------------
 // Validity, on Python objects
@@ -135,6 +147,11 @@ Ref is_valid_image_size(State& s, PyObject* cls, kv::Int width, kv::Int height) 
     if (!kv::truthy(*condition)) return kv::boolean(false);
   return kv::boolean(kv::truthy(pixels_ok));
 }
+
+const kv::Binding<is_valid_image_size> valid_binding{
+    {kv::Way::ClassMethod, "TesselSizeCalculator.is_valid_image_size", "完整校验所有尺寸约束", "bool"},
+    {{"cls"}, {"width", "int"}, {"height", "int"}},
+};
 
 // ---------------------------------------------------------------------------
 // calc_size
@@ -256,15 +273,10 @@ std::optional<Limits> native_limits(State& s, PyObject* cls, long long rw, long 
   return c;
 }
 
-// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard.
-long long round_aligned(const Limits& c, double x) {
-  const long long aligned = static_cast<long long>(std::nearbyint(x / static_cast<double>(c.multiple))) * c.multiple;
-  return std::max(c.multiple, aligned);
-}
-long long floor_aligned(const Limits& c, double x) {
-  const long long aligned = static_cast<long long>(std::floor(x / static_cast<double>(c.multiple))) * c.multiple;
-  return std::max(c.multiple, aligned);
-}
+// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard,
+// whose bounds keep every quotient and product exact.
+long long round_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, round_half_even); }
+long long floor_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, floor_double); }
 
 bool valid_native(const Limits& c, long long width, long long height) {
   const long long pixels = width * height;
@@ -335,7 +347,10 @@ NativeSize calc_native(const Limits& c, long long rw, long long rh) {
   return size;
 }
 
-Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution, bool strict) {
+kv::Result result_dict(State& s, const kv::Borrowed (&values)[7]);
+
+kv::Result calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio, PyObject* resolution,
+                      bool strict) {
   Ref ratio = kv::true_divide(rw, rh);
   Ref long_r = kv::max2(rw, rh);
   Ref short_r = kv::min2(rw, rh);
@@ -343,7 +358,7 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   if (kv::greater(steepness, kv::getattr(cls, s.MAX_RATIO))) {
     if (strict) {
       Ref error = kv::call_kw(s.global(s.ServiceError), s.aspect_ratio_keyword, s.strict_message, aspect_ratio);
-      kv::raise_object(error);
+      return kv::fail_with(error);
     }
     Ref clamped = kv::to_int(kv::multiply(kv::getattr(cls, s.MAX_RATIO), short_r));
     if (kv::check(PyObject_RichCompareBool(rw, rh, Py_GE))) {
@@ -408,7 +423,8 @@ Size calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_ratio,
   size.height = kv::to_int(h);
   size.pixels = kv::multiply(size.width, size.height);
   size.valid = kv::call_method(cls, s.is_valid_image_size, size.width, size.height);
-  return size;
+  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
+  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
 }
 
 // int() of an ASCII piece of the plain form [blanks][sign]digits[blanks].
@@ -440,18 +456,21 @@ bool parse_native(PyObject* aspect_ratio, long long& w, long long& h) {
 }
 
 // `rw, rh = map(int, word.split(":"))`: each piece is converted as it is
-// unpacked, so a bad third piece fails in int() before the count does.
-std::pair<Ref, Ref> parse_ratio_word(State& s, PyObject* aspect_ratio) {
+// unpacked, so a bad third piece fails in int() before the count does. False
+// when that raised, with the exception pending.
+bool parse_ratio_word(State& s, PyObject* aspect_ratio, Ref& rw, Ref& rh) {
   Ref pieces = Ref::steal(PyUnicode_Split(aspect_ratio, s.colon, -1));
   Py_ssize_t n = PyList_GET_SIZE(pieces.get());
   Ref parts[2];
   for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
-    Ref part = Ref::steal(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
+    Ref part = Ref::steal_or_null(PyLong_FromUnicodeObject(kv::item(pieces, i).get(), 10));
+    if (!part) return false;
     if (i < 2) parts[i] = part;
   }
-  if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  if (n < 2) kv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-  return {parts[0], parts[1]};
+  if (n != 2) return kv::unpack_error(n), false;
+  rw = parts[0];
+  rh = parts[1];
+  return true;
 }
 
 // `word == "" or word.lower() == "auto"`; on ASCII text lower() only folds
@@ -467,13 +486,13 @@ bool is_square_word(State& s, PyObject* word) {
   return true;
 }
 
-Ref result_dict(State& s, const kv::Borrowed (&values)[7]) {
+kv::Result result_dict(State& s, const kv::Borrowed (&values)[7]) {
   Ref result = Ref::steal(_PyDict_NewPresized(7));
   for (Py_ssize_t i = 0; i < 7; ++i) kv::check(PyDict_SetItem(result, kv::item(s.keys, i).get(), values[i]));
   return result;
 }
 
-Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_arg, bool strict_arg) {
+kv::Result calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_arg, bool strict_arg) {
   const bool strict = strict_arg;
   Ref resolution = kv::lower(resolution_arg);
 
@@ -481,7 +500,7 @@ Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_
   Ref rw, rh;
   bool small = is_square_word(s, aspect_ratio) || parse_native(aspect_ratio, w_part, h_part);
   if (!small) {
-    std::tie(rw, rh) = parse_ratio_word(s, aspect_ratio);
+    if (!parse_ratio_word(s, aspect_ratio, rw, rh)) return kv::Raised{};
     small = kv::small_int(rw, w_part) && kv::small_int(rh, h_part);
   }
   if (small) {
@@ -496,73 +515,48 @@ Ref calc_size(State& s, PyObject* cls, kv::Str aspect_ratio, kv::Str resolution_
       rh = kv::integer(h_part);
     }
   }
-  Size size = calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
-  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
-  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
+  return calc_exact(s, cls, rw, rh, aspect_ratio, resolution, strict);
 }
 
+const kv::Binding<calc_size> calc_binding{
+    {kv::Way::ClassMethod, "TesselSizeCalculator.calc_size", R"(
+        计算图像生成服务应请求的输出尺寸。
+
+        先按目标像素数与宽高比求出理想的实数宽高，再在至多 20 次迭代内
+        寻找满足全部约束的对齐整数宽高：像素超上限时按比例缩小，
+        长边超限时缩放到 MAX_EDGE，像素不足时放大，否则向下对齐。
+
+        Args:
+            aspect_ratio: 宽高比，如 "16:9"；"auto"（不区分大小写）或空字符串按 1:1 处理
+            resolution: 分辨率档位 "1k" / "2k" / "4k"，不区分大小写；未知档位按 "2k" 处理
+            strict: 为真时，宽高比超过 MAX_RATIO 则抛出 ServiceError；否则收敛到 MAX_RATIO
+
+        Returns:
+            dict: width、height、size（"宽x高"）、pixels、aspect_ratio（原样）、
+            resolution（小写）以及 valid（返回的宽高是否满足全部约束）
+        )"},
+    {{"cls"}, {"aspect_ratio", "str", "1:1"}, {"resolution", "str", "2k"}, {"strict", "bool", false}},
+};
+
 Ref init(State&, PyObject*) { return kv::none(); }
+
+const kv::Binding<init> init_binding{
+    {kv::Way::Method, "TesselSizeCalculator.__init__"},
+    {{"self"}},
+};
 
 // ---------------------------------------------------------------------------
 // The module
 
-const char kClassDoc[] =
-    "\n    图像生成服务输出尺寸计算器。"
-    "\n"
-    "\n    根据用户选择的宽高比（如 \"16:9\"、\"auto\"）与分辨率档位（\"1k\"、\"2k\"、\"4k\"），"
-    "\n    计算图像生成服务可接受的输出宽度与高度。合法尺寸须同时满足："
-    "\n    长边不超过 MAX_EDGE，宽高均为 MULTIPLE 的倍数，长短边之比不超过 MAX_RATIO，"
-    "\n    像素总数介于 MIN_PIXELS 与 MAX_PIXELS 之间（含两端）。"
-    "\n    所有常量与对齐、校验方法均在使用时通过 cls 读取，子类可覆盖。"
-    "\n    ";
+const char kClassDoc[] = R"(
+    图像生成服务输出尺寸计算器。
 
-const kv::Binding<init> init_binding{
-    .qualname = "TesselSizeCalculator.__init__",
-    .doc = nullptr,
-    .params = {{"self"}},
-};
-
-const kv::Binding<round_to_multiple> round_binding{
-    .qualname = "TesselSizeCalculator.round_to_multiple",
-    .doc = "四舍五入对齐到指定倍数，最小不低于倍数本身",
-    .params = {{"cls"}, {"value"}, {"multiple"}},
-    .returns = "int",
-};
-
-const kv::Binding<floor_to_multiple> floor_binding{
-    .qualname = "TesselSizeCalculator.floor_to_multiple",
-    .doc = "向下对齐倍数，用于像素超限时压缩",
-    .params = {{"cls"}, {"value"}, {"multiple"}},
-    .returns = "int",
-};
-
-const kv::Binding<is_valid_image_size> valid_binding{
-    .qualname = "TesselSizeCalculator.is_valid_image_size",
-    .doc = "完整校验所有尺寸约束",
-    .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
-    .returns = "bool",
-};
-
-const kv::Binding<calc_size> calc_binding{
-    .qualname = "TesselSizeCalculator.calc_size",
-    .doc =
-        "\n        计算图像生成服务应请求的输出尺寸。"
-        "\n"
-        "\n        先按目标像素数与宽高比求出理想的实数宽高，再在至多 20 次迭代内"
-        "\n        寻找满足全部约束的对齐整数宽高：像素超上限时按比例缩小，"
-        "\n        长边超限时缩放到 MAX_EDGE，像素不足时放大，否则向下对齐。"
-        "\n"
-        "\n        Args:"
-        "\n            aspect_ratio: 宽高比，如 \"16:9\"；\"auto\"（不区分大小写）或空字符串按 1:1 处理"
-        "\n            resolution: 分辨率档位 \"1k\" / \"2k\" / \"4k\"，不区分大小写；未知档位按 \"2k\" 处理"
-        "\n            strict: 为真时，宽高比超过 MAX_RATIO 则抛出 ServiceError；否则收敛到 MAX_RATIO"
-        "\n"
-        "\n        Returns:"
-        "\n            dict: width、height、size（\"宽x高\"）、pixels、aspect_ratio（原样）、"
-        "\n            resolution（小写）以及 valid（返回的宽高是否满足全部约束）"
-        "\n        ",
-    .params = {{"cls"}, {"aspect_ratio", "str"}, {"resolution", "str"}, {"strict", "bool"}},
-};
+    根据用户选择的宽高比（如 "16:9"、"auto"）与分辨率档位（"1k"、"2k"、"4k"），
+    计算图像生成服务可接受的输出宽度与高度。合法尺寸须同时满足：
+    长边不超过 MAX_EDGE，宽高均为 MULTIPLE 的倍数，长短边之比不超过 MAX_RATIO，
+    像素总数介于 MIN_PIXELS 与 MAX_PIXELS 之间（含两端）。
+    所有常量与对齐、校验方法均在使用时通过 cls 读取，子类可覆盖。
+    )";
 
 void populate(PyObject* module, State& s) {
   s.math_module = kv::import("math");
@@ -572,30 +566,23 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "ServiceError", kv::import_from_svcfault("ServiceError"));
   s.round_builtin = kv::import_from(nullptr, "builtins", "round");
 
-  Ref none_default = kv::tuple(Py_None);
-  s.round_method = kv::class_method(kv::make_function(module, round_binding, none_default));
-  s.floor_method = kv::class_method(kv::make_function(module, floor_binding, none_default));
-  s.valid_method = kv::class_method(kv::make_function(module, valid_binding));
   // Interned keys, as a class body's literals are: "2k" is then found by identity.
   Ref preset = kv::new_dict();
   for (auto [tier, pixels] : {std::pair{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}})
     kv::setitem(preset, kv::intern(tier), kv::integer(pixels));
-  Ref calculator = kv::make_class(
-      module, "TesselSizeCalculator", kClassDoc,
-      {
-          {"MIN_PIXELS", kv::integer(655360)},
-          {"MAX_PIXELS", kv::integer(8294400)},
-          {"MAX_EDGE", kv::integer(3840)},
-          {"MULTIPLE", kv::integer(2)},
-          {"MAX_RATIO", kv::floating(3.0)},
-          {"RESOLUTION_PRESET", preset},
-          {"__init__", kv::make_function(module, init_binding)},
-          {"round_to_multiple", s.round_method},
-          {"floor_to_multiple", s.floor_method},
-          {"is_valid_image_size", s.valid_method},
-          {"calc_size", kv::class_method(kv::make_function(module, calc_binding,
-                                                           kv::tuple(kv::text("1:1"), kv::text("2k"), Py_False)))},
-      });
+  Ref calculator = kv::make_class(module, "TesselSizeCalculator", kClassDoc,
+                                  {
+                                      {"MIN_PIXELS", kv::integer(655360)},
+                                      {"MAX_PIXELS", kv::integer(8294400)},
+                                      {"MAX_EDGE", kv::integer(3840)},
+                                      {"MULTIPLE", kv::integer(2)},
+                                      {"MAX_RATIO", kv::floating(3.0)},
+                                      {"RESOLUTION_PRESET", preset},
+                                  },
+                                  {init_binding, round_binding, floor_binding, valid_binding, calc_binding});
+  s.round_method = kv::own_member(calculator, "round_to_multiple");
+  s.floor_method = kv::own_member(calculator, "floor_to_multiple");
+  s.valid_method = kv::own_member(calculator, "is_valid_image_size");
   kv::add_global(module, "TesselSizeCalculator", calculator);
 }
 

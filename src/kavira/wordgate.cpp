@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kavira/runtime.hpp"
-#include "text.hpp"
+#include "kavira/text.hpp"
 
 namespace {
 
@@ -78,19 +78,25 @@ Ref xor_bytes(State&, kv::Bytes data, kv::Bytes key) {
   return result;
 }
 
+const kv::Binding<xor_bytes> xor_binding{
+    {kv::Way::Function, "_xor", "按重复密钥对字节串逐字节异或；对同一密钥再做一次即还原。", "bytes"},
+    {{"data", "bytes"}, {"key", "bytes"}},
+};
+
 Ref load_default_words(State& s) {
-  try {
+  Ref words;
+  // Interrupts and exits are not ours to swallow.
+  kv::suppress(PyExc_Exception, [&] {
     auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
-    Ref words = kv::call_method(s.global(s.pickle), s.loads, raw);
-    if (PyList_Check(words.get())) return words;
-  } catch (const kv::Error&) {
-    // Interrupts and exits are not ours to swallow.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-  }
-  return kv::new_list();
+    words = kv::call_method(s.global(s.pickle), s.loads, raw);
+  });
+  return words && PyList_Check(words.get()) ? words : kv::new_list();
 }
+
+const kv::Binding<load_default_words> load_default_words_binding{
+    {kv::Way::Function, "_load_default_words", "解密内置违禁词表；任何失败都返回空列表。", "List[str]"},
+};
 
 // ---------------------------------------------------------------------------
 // Word files
@@ -108,19 +114,12 @@ Ref refuse_global(State& s, PyObject*, PyObject* module, PyObject* name) {
 }
 
 const kv::Binding<refuse_global> refuse_global_binding{
-    .qualname = "_WordFileUnpickler.find_class",
-    .doc = "Refuse every global: a word file holds plain data only.",
-    .params = {{"self"}, {"module"}, {"name"}},
+    {kv::Way::Method, "_WordFileUnpickler.find_class", "Refuse every global: a word file holds plain data only."},
+    {{"self"}, {"module"}, {"name"}},
 };
 
 Ref make_safe_unpickler(PyObject* module, PyObject* base) {
-  Ref namespace_ = kv::new_dict();
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  kv::check(PyDict_SetItemString(namespace_, "__module__", module_name));
-  Ref find_class = kv::make_function(module, refuse_global_binding);
-  kv::check(PyDict_SetItemString(namespace_, "find_class", find_class));
-  return kv::call(reinterpret_cast<PyObject*>(&PyType_Type), kv::text("_WordFileUnpickler"), kv::tuple(base),
-                  namespace_);
+  return kv::make_class(module, "_WordFileUnpickler", nullptr, {}, {refuse_global_binding}, base);
 }
 
 Ref read_pickle_words(State& s, PyObject* file_path) {
@@ -134,8 +133,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   if (!data) return kv::new_list();
   if (!PyList_Check(data.get())) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-    PyErr_SetObject(PyExc_ValueError, concat(s.not_list_prefix, type_name).get());
-    kv::raise();
+    kv::raise(PyExc_ValueError, concat(s.not_list_prefix, type_name));
   }
   Ref words = kv::new_list();
   Ref items = kv::iterate(data);
@@ -145,8 +143,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
     if (PyList_Check(item.get()) || PyTuple_Check(item.get()) || PyDict_Check(item.get()) ||
         PyAnySet_Check(item.get())) {
       Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(item.get())));
-      PyErr_SetObject(PyExc_ValueError, concat(s.refused_container_prefix, type_name).get());
-      kv::raise();
+      kv::raise(PyExc_ValueError, concat(s.refused_container_prefix, type_name));
     }
     kv::append(words, kv::str(item));
   }
@@ -171,6 +168,12 @@ Ref load_from_file(State& s, kv::Str file_path) {
   return read_text_words(s, file_path);
 }
 
+const kv::Binding<load_from_file> load_from_file_binding{
+    {kv::Way::StaticMethod, "PromptBanChecker._load_from_file", "按扩展名读取一个违禁词文件，返回其中的原始词语。",
+     "List[str]"},
+    {{"file_path", "str"}},
+};
+
 Ref create_pickle_file(State& s, kv::List words, kv::Str output_path) {
   Ref cleaned = kv::new_list();
   Ref items = kv::iterate(words);
@@ -183,11 +186,17 @@ Ref create_pickle_file(State& s, kv::List words, kv::Str output_path) {
   return kv::none();
 }
 
+const kv::Binding<create_pickle_file> create_pickle_file_binding{
+    {kv::Way::StaticMethod, "PromptBanChecker.create_pickle_file",
+     "把词语列表去掉首尾空白与空项后写成 pickle 违禁词文件。", "None"},
+    {{"words", "List[str]"}, {"output_path", "str"}},
+};
+
 // ---------------------------------------------------------------------------
 // PromptBanChecker: loading
 
-Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_case, kv::OptionalList builtin_words,
-         bool use_default, kv::OptionalList exclude_words) {
+kv::Result init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_case,
+                kv::OptionalList builtin_words, bool use_default, kv::OptionalList exclude_words) {
   kv::setattr(self, s.ban_word_file, ban_word_file);
   kv::setattr(self, s.ignore_case, kv::boolean(ignore_case));
   kv::setattr(self, s.builtin_words, kv::truthy(builtin_words) ? Ref::borrow(builtin_words) : kv::new_list());
@@ -196,9 +205,27 @@ Ref init(State& s, PyObject* self, kv::OptionalStr ban_word_file, bool ignore_ca
   kv::setattr(self, s.banned_words, kv::new_list());
   kv::setattr(self, s.ban_regex, Py_None);
   kv::setattr(self, s.automaton, Py_None);
-  kv::call_method(self, s.load_banned_words);
-  return kv::none();
+  // A missing word file is a caller's everyday mistake: passed on, not thrown.
+  kv::Result loaded = kv::try_call_method(self, s.load_banned_words);
+  return loaded.raised() ? loaded : kv::none();
 }
+
+const kv::Binding<init> init_binding{
+    {kv::Way::Method, "PromptBanChecker.__init__",
+     R"(
+        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）
+        :param ignore_case: 是否忽略大小写
+        :param builtin_words: 调用方追加的违禁词列表
+        :param use_default: 是否加载内置违禁词表
+        :param exclude_words: 需要排除的词（整词比较）
+        )"},
+    {{"self"},
+     {"ban_word_file", "Optional[str]", nullptr},
+     {"ignore_case", "bool", true},
+     {"builtin_words", "Optional[List[str]]", nullptr},
+     {"use_default", "bool", true},
+     {"exclude_words", "Optional[List[str]]", nullptr}},
+};
 
 // word_list.sort(key=len, reverse=True): longest first, ties kept in order.
 Ref sort_longest_first(State& s, Ref word_list) {
@@ -219,7 +246,7 @@ Ref sort_longest_first(State& s, Ref word_list) {
   return sorted;
 }
 
-Ref load_banned_words(State& s, PyObject* self) {
+kv::Result load_banned_words(State& s, PyObject* self) {
   Ref seen = kv::new_set();
   Ref word_list = kv::new_list();
   auto add_words = [&](kv::Borrowed words) {
@@ -241,8 +268,7 @@ Ref load_banned_words(State& s, PyObject* self) {
     Ref exists = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.exists), path);
     if (!kv::truthy(exists)) {
       Ref shown = Ref::steal(PyObject_Format(path, nullptr));
-      PyErr_SetObject(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown).get());
-      kv::raise();
+      return kv::fail(PyExc_FileNotFoundError, concat(s.missing_file_prefix, shown));
     }
     add_words(kv::call_method(self, s.load_from_file, path));
   }
@@ -271,6 +297,16 @@ Ref load_banned_words(State& s, PyObject* self) {
   kv::call_method(self, s.build_engine);
   return kv::none();
 }
+
+const kv::Binding<load_banned_words> load_banned_words_binding{
+    {kv::Way::Method, "PromptBanChecker.load_banned_words",
+     R"(
+        按当前属性重新组装违禁词表并重建匹配引擎。
+        失败时保留上一次加载的词表与引擎。
+        )",
+     "None"},
+    {{"self"}},
+};
 
 // ---------------------------------------------------------------------------
 // PromptBanChecker: engines and matching
@@ -306,6 +342,12 @@ Ref build_engine(State& s, PyObject* self) {
   return kv::none();
 }
 
+const kv::Binding<build_engine> build_engine_binding{
+    {kv::Way::Method, "PromptBanChecker._build_engine",
+     "按词表大小选择并构建匹配引擎：正则表达式或 Aho-Corasick 自动机。", "None"},
+    {{"self"}},
+};
+
 Ref build_automaton(State& s, PyObject* self) {
   Ref automaton = kv::call(kv::getattr(s.global(s.ahocorasick), s.Automaton));
   Ref items = kv::iterate(kv::getattr(self, s.banned_words));
@@ -317,6 +359,11 @@ Ref build_automaton(State& s, PyObject* self) {
   kv::call_method(automaton, s.make_automaton);
   return automaton;
 }
+
+const kv::Binding<build_automaton> build_automaton_binding{
+    {kv::Way::Method, "PromptBanChecker._build_automaton", "为当前词表构建 Aho-Corasick 自动机。"},
+    {{"self"}},
+};
 
 // The text the automaton searches: lower-cased when matching ignores case.
 Ref automaton_text(State& s, PyObject* self, PyObject* text) {
@@ -334,7 +381,12 @@ Ref has_banned_word(State& s, PyObject* self, kv::Str text) {
   return kv::boolean(false);
 }
 
-// The distinct members of `items`, in the order first seen.
+const kv::Binding<has_banned_word> has_banned_word_binding{
+    {kv::Way::Method, "PromptBanChecker._has_banned_word", "文本中是否出现任一违禁词；命中第一个即返回。", "bool"},
+    {{"self"}, {"text", "str"}},
+};
+
+// The distinct values `pick` finds in `iterable`, in the order first seen.
 Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   Ref seen = kv::new_set();
   Ref result = kv::new_list();
@@ -360,115 +412,39 @@ Ref find_matched_words(State& s, PyObject* self, kv::Str text) {
   return distinct(hit_words, [](PyObject* word) { return Ref::borrow(word); });
 }
 
-Ref check(State& s, PyObject* self, kv::Str prompt) {
+const kv::Binding<find_matched_words> find_matched_words_binding{
+    {kv::Way::Method, "PromptBanChecker.find_matched_words", "返回文本中出现的违禁词（去重，按引擎首次报告的顺序）。",
+     "List[str]"},
+    {{"self"}, {"text", "str"}},
+};
+
+kv::Result check(State& s, PyObject* self, kv::Str prompt) {
   if (!kv::truthy(kv::call_method(self, s.has_banned_word, prompt))) return Ref::borrow(prompt);
   Ref hit_words = kv::call_method(self, s.find_matched_words, prompt);
   Ref joined = Ref::steal(PyUnicode_Join(s.comma, hit_words));
   Ref message = concat(s.banned_prefix, joined);
-  kv::raise_object(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
+  return kv::fail_with(kv::call_kw(s.global(s.PromptBanError), s.ban_error_keywords, message, hit_words));
 }
+
+const kv::Binding<check> check_binding{
+    {kv::Way::Method, "PromptBanChecker.check",
+     R"(
+        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。
+        )",
+     "str"},
+    {{"self"}, {"prompt", "str"}},
+};
 
 // ---------------------------------------------------------------------------
 // The module
 
-const kv::Binding<xor_bytes> xor_binding{
-    .qualname = "_xor",
-    .doc = "按重复密钥对字节串逐字节异或；对同一密钥再做一次即还原。",
-    .params = {{"data", "bytes"}, {"key", "bytes"}},
-    .returns = "bytes",
-};
+const char kClassDoc[] = R"(
+    提示词违禁词检查器。
 
-const kv::Binding<load_default_words> load_default_words_binding{
-    .qualname = "_load_default_words",
-    .doc = "解密内置违禁词表；任何失败都返回空列表。",
-    .params = {},
-    .returns = "List[str]",
-};
-
-const kv::Binding<init> init_binding{
-    .qualname = "PromptBanChecker.__init__",
-    .doc =
-        "\n        :param ban_word_file: 违禁词文件路径（.pkl / .pickle 为 pickle 格式，其余为每行一词的 UTF-8 文本）"
-        "\n        :param ignore_case: 是否忽略大小写"
-        "\n        :param builtin_words: 调用方追加的违禁词列表"
-        "\n        :param use_default: 是否加载内置违禁词表"
-        "\n        :param exclude_words: 需要排除的词（整词比较）"
-        "\n        ",
-    .params = {{"self"},
-               {"ban_word_file", "Optional[str]"},
-               {"ignore_case", "bool"},
-               {"builtin_words", "Optional[List[str]]"},
-               {"use_default", "bool"},
-               {"exclude_words", "Optional[List[str]]"}},
-};
-
-const kv::Binding<load_banned_words> load_banned_words_binding{
-    .qualname = "PromptBanChecker.load_banned_words",
-    .doc =
-        "\n        按当前属性重新组装违禁词表并重建匹配引擎。"
-        "\n        失败时保留上一次加载的词表与引擎。"
-        "\n        ",
-    .params = {{"self"}},
-    .returns = "None",
-};
-
-const kv::Binding<load_from_file> load_from_file_binding{
-    .qualname = "PromptBanChecker._load_from_file",
-    .doc = "按扩展名读取一个违禁词文件，返回其中的原始词语。",
-    .params = {{"file_path", "str"}},
-    .returns = "List[str]",
-};
-
-const kv::Binding<create_pickle_file> create_pickle_file_binding{
-    .qualname = "PromptBanChecker.create_pickle_file",
-    .doc = "把词语列表去掉首尾空白与空项后写成 pickle 违禁词文件。",
-    .params = {{"words", "List[str]"}, {"output_path", "str"}},
-    .returns = "None",
-};
-
-const kv::Binding<build_engine> build_engine_binding{
-    .qualname = "PromptBanChecker._build_engine",
-    .doc = "按词表大小选择并构建匹配引擎：正则表达式或 Aho-Corasick 自动机。",
-    .params = {{"self"}},
-    .returns = "None",
-};
-
-const kv::Binding<build_automaton> build_automaton_binding{
-    .qualname = "PromptBanChecker._build_automaton",
-    .doc = "为当前词表构建 Aho-Corasick 自动机。",
-    .params = {{"self"}},
-};
-
-const kv::Binding<has_banned_word> has_banned_word_binding{
-    .qualname = "PromptBanChecker._has_banned_word",
-    .doc = "文本中是否出现任一违禁词；命中第一个即返回。",
-    .params = {{"self"}, {"text", "str"}},
-    .returns = "bool",
-};
-
-const kv::Binding<find_matched_words> find_matched_words_binding{
-    .qualname = "PromptBanChecker.find_matched_words",
-    .doc = "返回文本中出现的违禁词（去重，按引擎首次报告的顺序）。",
-    .params = {{"self"}, {"text", "str"}},
-    .returns = "List[str]",
-};
-
-const kv::Binding<check> check_binding{
-    .qualname = "PromptBanChecker.check",
-    .doc =
-        "\n        检查提示词：不含违禁词时原样返回，否则抛出 PromptBanError。"
-        "\n        ",
-    .params = {{"self"}, {"prompt", "str"}},
-    .returns = "str",
-};
-
-const char kClassDoc[] =
-    "\n    提示词违禁词检查器。"
-    "\n"
-    "\n    词表由内置词表、调用方词语与违禁词文件组装，去除首尾空白、去重、"
-    "\n    排除指定词后按长度从长到短排序；少于 50 个词时编译为一个正则表达式，"
-    "\n    否则（安装了 pyahocorasick 时）使用 Aho-Corasick 自动机。"
-    "\n    ";
+    词表由内置词表、调用方词语与违禁词文件组装，去除首尾空白、去重、
+    排除指定词后按长度从长到短排序；少于 50 个词时编译为一个正则表达式，
+    否则（安装了 pyahocorasick 时）使用 Aho-Corasick 自动机。
+    )";
 
 void populate(PyObject* module, State& s) {
   s.module = module;
@@ -482,36 +458,19 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "PromptBanError", kv::import_from_svcfault("PromptBanError"));
   kv::add_global(module, "_AC_THRESHOLD", kv::integer(50));
 
-  bool has_ac = true;
-  try {
-    kv::add_global(module, "ahocorasick", kv::import("ahocorasick"));
-  } catch (const kv::Error&) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-    PyErr_Clear();
-    has_ac = false;
-  }
+  bool has_ac =
+      kv::suppress(PyExc_ImportError, [&] { kv::add_global(module, "ahocorasick", kv::import("ahocorasick")); });
   kv::add_global(module, "_HAS_AC", kv::boolean(has_ac));
-  kv::add_global(module, "_xor", kv::make_function(module, xor_binding));
-  kv::add_global(module, "_load_default_words", kv::make_function(module, load_default_words_binding));
+  kv::add_functions(module, {xor_binding, load_default_words_binding});
 
   s.len_builtin = kv::import_from(nullptr, "builtins", "len");
   s.unpickler_base = kv::getattr(pickle, s.Unpickler);
   s.safe_unpickler = make_safe_unpickler(module, s.unpickler_base);
 
-  Ref defaults = kv::tuple(Py_None, Py_True, Py_None, Py_True, Py_None);
-  Ref checker = kv::make_class(
-      module, "PromptBanChecker", kClassDoc,
-      {
-          {"__init__", kv::make_function(module, init_binding, defaults)},
-          {"load_banned_words", kv::make_function(module, load_banned_words_binding)},
-          {"_load_from_file", kv::static_method(kv::make_function(module, load_from_file_binding))},
-          {"create_pickle_file", kv::static_method(kv::make_function(module, create_pickle_file_binding))},
-          {"_build_engine", kv::make_function(module, build_engine_binding)},
-          {"_build_automaton", kv::make_function(module, build_automaton_binding)},
-          {"_has_banned_word", kv::make_function(module, has_banned_word_binding)},
-          {"find_matched_words", kv::make_function(module, find_matched_words_binding)},
-          {"check", kv::make_function(module, check_binding)},
-      });
+  Ref checker = kv::make_class(module, "PromptBanChecker", kClassDoc, {},
+                               {init_binding, load_banned_words_binding, load_from_file_binding,
+                                create_pickle_file_binding, build_engine_binding, build_automaton_binding,
+                                has_banned_word_binding, find_matched_words_binding, check_binding});
   kv::add_global(module, "PromptBanChecker", checker);
 }
 

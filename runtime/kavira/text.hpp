@@ -67,7 +67,7 @@ inline bool is_blank(Borrowed text) {
 }
 
 // str.lower() of an exact str, natively for ASCII text.
-inline Ref lower(Borrowed text) {
+KV_RUNS_PYTHON inline Ref lower(Borrowed text) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
   if (!PyUnicode_IS_ASCII(text.get())) {
     // Unchanged by lower() when no character has a lower-case mapping of its own.
