@@ -155,7 +155,7 @@ void set_error_from_exception() noexcept {
   } catch (const Error&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
     PyErr_SetString(PyExc_SystemError, "kavira: unexpected C++ exception");
   }
 }

@@ -16,11 +16,11 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <cassert>
 #include <concepts>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <new>
@@ -53,8 +53,13 @@
 
 namespace kv {
 
-// A Python exception is pending.
-struct Error {};
+// A Python exception is pending. Everything the runtime and the modules
+// throw is a std::exception, and every handler that does not rethrow
+// catches only those: glibc ends a thread (pthread_exit; the interpreter's
+// exit ends daemon threads so) by unwinding its stack with an exception of
+// no C++ type, which each C++ library treats in its own way when caught,
+// and which aborts the process when a handler swallows it.
+struct Error : std::exception {};
 
 // Whether this thread may release references. Not while the interpreter's
 // exit ends a daemon thread with a forced unwind: that thread holds no GIL,
@@ -716,9 +721,7 @@ template <class Body>
 KV_RUNS_PYTHON auto boundary(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     set_error_from_exception();
   }
   return failed;
@@ -786,9 +789,7 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   Ref value = call(enter);
   try {
     body(value.get());
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     // Whatever leaves the body, __exit__ sees it as the Python error it becomes.
     set_error_from_exception();
     if (exit_with_error(exit)) return false;

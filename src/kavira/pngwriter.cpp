@@ -1,6 +1,5 @@
 #include "pngwriter.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "numbers.hpp"
+#include "kavira/numbers.hpp"
 #include "pngenc.hpp"
 
 namespace png {
@@ -245,9 +244,7 @@ void run_bands(Bands& b) {
       WithoutGil unlocked;
       unsummed->crc = chunk_crc(*unsummed, unsummed_first);
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     kv::set_error_from_exception();
     if (!b.error) b.error = std::make_unique<kv::PendingError>();
     PyErr_Clear();
@@ -257,6 +254,18 @@ void run_bands(Bands& b) {
 // Leaves the bands to the process's end: what a thread does with its share
 // when finalisation ends it, since their objects can no longer be dropped.
 void keep_forever(std::shared_ptr<Bands>&& shared) { new (std::nothrow) std::shared_ptr<Bands>(std::move(shared)); }
+
+// Runs `on_unwind` when its scope is left by an unwind, the forced one
+// included: no C++ library both catches that one and rethrows it alike,
+// but each runs destructors on the way.
+template <class OnUnwind>
+struct IfUnwound {
+  OnUnwind on_unwind;
+  bool armed = true;
+  ~IfUnwound() {
+    if (armed) on_unwind();
+  }
+};
 
 void count_out(Bands& b) {
   std::lock_guard<std::mutex> held(b.lock);
@@ -273,15 +282,14 @@ void band_worker(std::shared_ptr<Bands> shared, PyInterpreterState* interpreter)
     count_out(b);  // the other threads take its bands
     return;
   }
-  try {
-    PyEval_RestoreThread(thread);
-    run_bands(b);
-  } catch (abi::__forced_unwind&) {
-    // Finalisation ends this thread; the calling thread need not wait for it.
+  // Finalisation ends this thread; the calling thread need not wait for it.
+  IfUnwound ending{[&] {
     count_out(b);
     keep_forever(std::move(shared));
-    throw;
-  }
+  }};
+  PyEval_RestoreThread(thread);
+  run_bands(b);
+  ending.armed = false;
   count_out(b);
   shared = nullptr;
   PyThreadState_Clear(thread);
@@ -339,9 +347,12 @@ std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t widt
       break;  // fewer threads, same result
     }
   }
-  try {
+  {
+    // Helpers may still be filtering the bands.
+    IfUnwound ending{[&] { keep_forever(std::move(shared)); }};
     run_bands(b);
     if (!b.helpers_alive()) {
+      ending.armed = false;
       abandon(shared);
       return nullptr;
     }
@@ -350,10 +361,7 @@ std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t widt
       std::unique_lock<std::mutex> held(b.lock);
       b.all_out.wait(held, [&] { return b.running == 0; });
     }
-  } catch (abi::__forced_unwind&) {
-    // Helpers may still be filtering the bands.
-    keep_forever(std::move(shared));
-    throw;
+    ending.armed = false;
   }
   if (!b.helpers_alive()) {  // a fork while this thread waited for the GIL
     abandon(shared);
