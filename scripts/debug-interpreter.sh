@@ -51,9 +51,10 @@ pip install "pip>=23.1"
 # in the venv is compiled here against the debug headers. isal links
 # Debian's libisal rather than building its own copy (no nasm needed).
 if ! "$venv/bin/python" -c 'import PIL._imaging, ahocorasick, isal.isal_zlib as z
-import sys; sys.exit(not PIL.features.check("webp") or not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null; then
+import sys; sys.exit(not PIL.features.check("webp") or not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null ||
+  ! nm -D "$venv"/lib/python3.11/site-packages/PIL/_imaging.*.so | grep -q " U _Py_RefTotal$"; then
   say "compiling Pillow, pyahocorasick and isal for the debug ABI (about 3 minutes)"
-  PYTHON_ISAL_LINK_DYNAMIC=1 pip install --force-reinstall --no-cache-dir --no-binary Pillow,pyahocorasick,isal --use-pep517 \
+  PYTHON_ISAL_LINK_DYNAMIC=1 CFLAGS="-DPy_DEBUG" pip install --force-reinstall --no-cache-dir --no-binary Pillow,pyahocorasick,isal --use-pep517 \
     Pillow pyahocorasick isal
 fi
 # libclang and mypy are left out: their tests read the sources and the stubs,
@@ -63,10 +64,21 @@ say "building kavira against the debug headers"
 # RelWithDebInfo without NDEBUG: the asserts in the interpreter's inline
 # functions (PyTuple_GET_ITEM's type check and the like) stay in.
 pip install --no-deps . -Cbuild-dir=build/debug -Ccmake.build-type=RelWithDebInfo \
-  -Ccmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
+  -Ccmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g -DPy_DEBUG" \
   -Ccmake.define.KAVIRA_WERROR="${KAVIRA_WERROR:-OFF}"
 "$venv/bin/python" -c 'import sys, kavira.framekit as m
 assert hasattr(sys, "gettotalrefcount") and "311d" in m.__file__, m.__file__'
+# Debian's python3.11d headers link to the release ones, so "pyconfig.h"
+# resolves to the release configuration unless Py_DEBUG is set: then the
+# extensions' reference counting would not count in the interpreter's total.
+for module in "$venv"/lib/python3.11/site-packages/PIL/_imaging.*.so \
+  "$venv"/lib/python3.11/site-packages/kavira/framekit.*.so; do
+  [ -e "$module" ] || continue
+  if ! nm -D "$module" | grep -q " U _Py_RefTotal$"; then
+    say "$module was compiled without Py_DEBUG"
+    exit 1
+  fi
+done
 say "built in $((SECONDS - started)) s"
 
 # Left out, each for the time it takes rather than for what it checks,

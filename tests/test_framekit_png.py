@@ -92,6 +92,7 @@ def test_idat_is_one_zlib_stream_that_ends_with_the_rows(monkeypatch, threads, s
 
 
 def test_isal_without_its_parallel_compressor_leaves_it_to_pillow():
+    pytest.importorskip("isal")
     script = (
         "import io; from isal import isal_zlib; del isal_zlib._ParallelCompress\n"
         "from PIL import Image; from kavira.framekit import Framekit; from kavira import cli\n"
