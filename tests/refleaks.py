@@ -60,6 +60,25 @@ def _fds():
 KINDS = ("references", "blocks", "file descriptors")
 
 
+def _is_finished_fixture(finalizer):
+    method = getattr(finalizer, "func", None)
+    fixturedef = getattr(method, "__self__", None)
+    return getattr(method, "__name__", None) == "finish" and getattr(fixturedef, "cached_result", 0) is None
+
+
+def _drop_finished_fixture_finalizers(item):
+    # pytest registers a function fixture's finish() with every wider-scoped
+    # fixture it uses, once per use, until that one ends: tmp_path grows the
+    # session's tmp_path_factory by a request and a partial per test. Once
+    # the function fixture has finished, the call is a no-op.
+    info = getattr(item, "_fixtureinfo", None)
+    for fixturedefs in getattr(info, "name2fixturedefs", {}).values():
+        for fixturedef in fixturedefs:
+            finalizers = getattr(fixturedef, "_finalizers", None)
+            if finalizers and any(_is_finished_fixture(f) for f in finalizers):
+                finalizers[:] = [f for f in finalizers if not _is_finished_fixture(f)]
+
+
 def _read_counts(counts, run):
     # Into a preallocated array: a tuple or list kept per run would itself
     # grow the counts by a few references and blocks on every run.
@@ -105,6 +124,10 @@ class Refleaks:
 
     def _measure(self, item, keep):
         counts = array.array("q", bytes(8 * len(KINDS) * (RUNS + 1)))
+        # Each run's captured output is added to the item's report sections.
+        sections = getattr(item, "_report_sections", [])
+        reported = len(sections)
+        _drop_finished_fixture_finalizers(item)
         _read_counts(counts, 0)
         for run in range(1, RUNS + 1):
             # The warm-up reported this test's warnings once; the runs' own
@@ -121,6 +144,8 @@ class Refleaks:
                     item.ihook.pytest_runtest_logreport(report=report)
                 return
             del failed
+            del sections[reported:]
+            _drop_finished_fixture_finalizers(item)
             _read_counts(counts, run)
         deltas = [[counts[run * len(KINDS) + kind] - counts[(run - 1) * len(KINDS) + kind]
                    for run in range(1, RUNS + 1)] for kind in range(len(KINDS))]
