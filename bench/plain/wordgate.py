@@ -40,7 +40,9 @@ def _load_default_words() -> List[str]:
     return []
 
 
-@functools.lru_cache(maxsize=None)
+# One class kept, as the module keeps the one it made at import: a
+# replaced pickle.Unpickler gets a class of its own, not one kept forever.
+@functools.lru_cache(maxsize=1)
 def _word_file_unpickler(base):
     # A word file holds plain data: naming any global would run code.
     class _WordFileUnpickler(base):

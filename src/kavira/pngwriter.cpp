@@ -266,6 +266,8 @@ struct IfUnwound {
     if (armed) on_unwind();
   }
 };
+template <class OnUnwind>
+IfUnwound(OnUnwind) -> IfUnwound<OnUnwind>;  // clang before 17 deduces no aggregate
 
 void count_out(Bands& b) {
   std::lock_guard<std::mutex> held(b.lock);
