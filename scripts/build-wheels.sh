@@ -90,7 +90,7 @@ for interpreter in ${KAVIRA_WHEEL_PYTHONS:-python3}; do
   rm -rf "$work/unpacked" && mkdir "$work/unpacked"
   "$tools/bin/python" -m zipfile -e "$wheel" "$work/unpacked"
   for module in "$work"/unpacked/kavira/*.so; do
-    if nm "$module" | grep -qE ' [tT] _Unwind_RaiseException$'; then
+    if nm "$module" | grep -E ' [tT] _Unwind_RaiseException$' >/dev/null; then
       say "$(basename "$module") carries an unwinder of its own"
       exit 1
     fi
@@ -106,7 +106,7 @@ for interpreter in ${KAVIRA_WHEEL_PYTHONS:-python3}; do
     exit 1
   fi
   if grep -q "external shared libraries" "$work/show.txt" && ! grep -q "requires no external" "$work/show.txt"; then
-    if grep -A20 "external shared libraries" "$work/show.txt" | grep -qE '^\s*(lib|/)'; then
+    if grep -A20 "external shared libraries" "$work/show.txt" | grep -E '^\s*(lib|/)' >/dev/null; then
       cat "$work/show.txt" >&2
       say "$(basename "$wheel"): needs libraries outside the policy"
       exit 1

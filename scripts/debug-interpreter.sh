@@ -52,7 +52,7 @@ pip install "pip>=23.1"
 # Debian's libisal rather than building its own copy (no nasm needed).
 if ! "$venv/bin/python" -c 'import PIL._imaging, ahocorasick, isal.isal_zlib as z
 import sys; sys.exit(not PIL.features.check("webp") or not all("311d" in m.__file__ for m in (PIL._imaging, ahocorasick, z)))' 2>/dev/null ||
-  ! nm -D "$venv"/lib/python3.11/site-packages/PIL/_imaging.*.so | grep -q " U _Py_RefTotal$"; then
+  ! nm -D "$venv"/lib/python3.11/site-packages/PIL/_imaging.*.so | grep " U _Py_RefTotal$" >/dev/null; then
   say "compiling Pillow, pyahocorasick and isal for the debug ABI (about 3 minutes)"
   PYTHON_ISAL_LINK_DYNAMIC=1 CFLAGS="-DPy_DEBUG" pip install --force-reinstall --no-cache-dir --no-binary Pillow,pyahocorasick,isal --use-pep517 \
     Pillow pyahocorasick isal
@@ -74,7 +74,7 @@ assert hasattr(sys, "gettotalrefcount") and "311d" in m.__file__, m.__file__'
 for module in "$venv"/lib/python3.11/site-packages/PIL/_imaging.*.so \
   "$venv"/lib/python3.11/site-packages/kavira/framekit.*.so; do
   [ -e "$module" ] || continue
-  if ! nm -D "$module" | grep -q " U _Py_RefTotal$"; then
+  if ! nm -D "$module" | grep " U _Py_RefTotal$" >/dev/null; then
     say "$module was compiled without Py_DEBUG"
     exit 1
   fi
