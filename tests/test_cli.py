@@ -1,3 +1,4 @@
+import io
 import json
 import os
 import pickle
@@ -264,3 +265,18 @@ def test_an_internal_fault_is_one_line(inputs, capsys, monkeypatch):
     assert main(["-o", "out.png"]) == 1
     assert "internal error: KeyError" in one_line(capsys.readouterr().err)
     assert not (inputs / "out.png").exists()
+
+
+@pytest.mark.parametrize("mode", ["fill", "resize"])
+@pytest.mark.parametrize("width, height, percent", [
+    (30, 20, 10), (20, 30, 10), (25, 25, 10), (70, 51, 33.3), (51, 70, -20.5), (40, 40, -50), (9, 3, 0.1),
+])
+def test_planned_size_is_the_size_the_library_makes(mode, width, height, percent):
+    # The CLI refuses absurd sizes before the library allocates them, so its
+    # plan must be the library's own growth step, bit for bit.
+    from kavira.cli import planned_size
+    from kavira.framekit import Framekit
+
+    adjusted = Framekit(None, mode).adjust_size(solid_png(width, height), False, percent)
+    with Image.open(io.BytesIO(adjusted)) as image:
+        assert image.size == planned_size(width, height, percent)

@@ -294,7 +294,7 @@ Ref grow(State&, PyObject* self, kv::Bytes data, bool flag, {kind} percent{kwarg
   return kv::none();
 }}
 const kv::Binding<grow> binding{{{{kv::Way::Method, "C.grow"}}, {{{params}}}}};
-Ref make(PyObject* module) {{ return kv::make_function(module, binding); }}
+void make(PyObject* module) {{ kv::add_functions(module, {{binding}}); }}
 """
 FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
 

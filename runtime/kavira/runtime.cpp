@@ -592,6 +592,12 @@ Ref default_value(const Default& d) {
   return none();
 }
 
+// __name__: the last part of the qualified name.
+const char* member_name(const FunctionSpec& definition) {
+  const char* dot = std::strrchr(definition.about.qualname, '.');
+  return dot ? dot + 1 : definition.about.qualname;
+}
+
 // The function object alone, before its way wraps it.
 Ref new_function(Borrowed module, const FunctionSpec& definition) {
   auto& state = *static_cast<ModuleState*>(*static_cast<ModuleState**>(PyModule_GetState(module)));
@@ -611,39 +617,29 @@ Ref new_function(Borrowed module, const FunctionSpec& definition) {
     check(PyDict_SetItemString(annotations, "return", text(definition.about.returns).get()));
   Ref default_tuple = PyList_GET_SIZE(defaults.get()) ? Ref::steal(PyList_AsTuple(defaults)) : nullptr;
 
+  // PyObject_GC_New takes the instance's reference to its heap type and
+  // leaves the rest unset: every field starts null, so that a failure below
+  // frees a consistent object.
   Ref object = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
   Function* f = as_function(object);
+  std::memset(&f->vectorcall, 0, sizeof(Function) - offsetof(Function, vectorcall));
   f->vectorcall = function_vectorcall;
   f->definition = &definition;
   f->module = Py_NewRef(module);
   f->param_names = param_names.release();
-  f->name = nullptr;
-  f->qualname = nullptr;
-  f->module_name = nullptr;
-  f->doc = nullptr;
   f->defaults = default_tuple.release();
-  f->kwdefaults = nullptr;
   f->annotations = annotations.release();
-  f->dict = nullptr;
-  f->weakreflist = nullptr;
-  // PyObject_GC_New already took the instance's reference to its heap type.
   PyObject_GC_Track(object);
-  const char* qualname = definition.about.qualname;
-  const char* dot = std::strrchr(qualname, '.');
-  f->name = text(dot ? dot + 1 : qualname).release();
-  f->qualname = text(qualname).release();
+  f->name = text(member_name(definition)).release();
+  f->qualname = text(definition.about.qualname).release();
   f->module_name = PyModule_GetNameObject(module);
   if (!f->module_name) raise();
   f->doc = definition.about.doc ? text(definition.about.doc).release() : Py_NewRef(Py_None);
   return object;
 }
 
-const char* member_name(const FunctionSpec& definition) {
-  const char* dot = std::strrchr(definition.about.qualname, '.');
-  return dot ? dot + 1 : definition.about.qualname;
-}
-}  // namespace
-
+// The function object as its binding's way puts it in a class: a
+// staticmethod or classmethod wraps it.
 Ref make_function(Borrowed module, const FunctionSpec& definition) {
   Ref f = new_function(module, definition);
   switch (definition.about.way) {
@@ -655,6 +651,7 @@ Ref make_function(Borrowed module, const FunctionSpec& definition) {
       return f;
   }
 }
+}  // namespace
 
 Ref make_class(Borrowed module, const char* name, const char* doc, std::initializer_list<Member> constants,
                Bindings bindings, Borrowed base) {

@@ -17,6 +17,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cassert>
 #include <concepts>
 #include <cstdint>
@@ -408,15 +409,15 @@ KV_RUNS_PYTHON [[noreturn]] inline void raise_object(Borrowed exception) {
   raise();
 }
 
-// `try: body() except type: pass`: false when an exception of `type` left
-// the body and was cleared; any other passes on.
+// `try: body() except (types): pass`: false when an exception of one of
+// `types` left the body and was cleared; any other passes on.
 template <class Body>
-KV_RUNS_PYTHON bool suppress(PyObject* type, Body&& body) {
+KV_RUNS_PYTHON bool suppress(std::initializer_list<PyObject*> types, Body&& body) {
   try {
     body();
     return true;
   } catch (const Error&) {
-    if (!PyErr_ExceptionMatches(type)) throw;
+    if (std::none_of(types.begin(), types.end(), PyErr_ExceptionMatches)) throw;
     PyErr_Clear();
     return false;
   }
@@ -682,10 +683,6 @@ template <class... A>
 Ref names(const A*... utf8) {
   return tuple(intern(utf8)...);
 }
-
-// A new function object of the module, as its binding's way puts it in a
-// class (a staticmethod or classmethod wraps it).
-KV_RUNS_PYTHON Ref make_function(Borrowed module, const FunctionSpec& binding);
 
 // type(name, bases, namespace) with __module__, __qualname__ and __doc__
 // set, then the constants and the bindings' functions added in order.

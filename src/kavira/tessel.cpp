@@ -65,28 +65,15 @@ Ref align_to_multiple(PyObject* value, PyObject* multiple, Align&& align) {
   return int_result(kv::max2(multiple, kv::to_int(aligned)));
 }
 
-// Native alignment of a double to a positive integer multiple. The checked
-// multiply is a GCC and clang builtin; KAVIRA_PORTABLE or another compiler
-// takes the standard comparison, which refuses the same products.
-#if !defined(KAVIRA_PORTABLE) && defined(__has_builtin)
-#if __has_builtin(__builtin_mul_overflow)
-#define TESSEL_MUL_OVERFLOW 1
-#endif
-#endif
+// Native alignment of a double to a positive integer multiple; a product
+// that a long long cannot hold takes the object path.
 std::optional<long long> align_native(double value, long long multiple, double (*align)(double)) {
   double quotient = align(value / static_cast<double>(multiple));
   if (!std::isfinite(quotient) || std::fabs(quotient) > static_cast<double>(kv::kExactDoubleLimit)) return {};
-  long long aligned;
-#if TESSEL_MUL_OVERFLOW
-  if (__builtin_mul_overflow(static_cast<long long>(quotient), multiple, &aligned)) return {};
-#else
-  // multiple > 0, so the product overflows exactly when |quotient| exceeds these.
   const long long q = static_cast<long long>(quotient);
   if (q > std::numeric_limits<long long>::max() / multiple || q < std::numeric_limits<long long>::min() / multiple)
     return {};
-  aligned = q * multiple;
-#endif
-  return aligned > multiple ? aligned : multiple;
+  return std::max(q * multiple, multiple);
 }
 
 double round_half_even(double x) { return std::nearbyint(x); }

@@ -86,7 +86,7 @@ const kv::Binding<xor_bytes> xor_binding{
 Ref load_default_words(State& s) {
   Ref words;
   // Interrupts and exits are not ours to swallow.
-  kv::suppress(PyExc_Exception, [&] {
+  kv::suppress({PyExc_Exception}, [&] {
     auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
     words = kv::call_method(s.global(s.pickle), s.loads, raw);
@@ -459,7 +459,7 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "_AC_THRESHOLD", kv::integer(50));
 
   bool has_ac =
-      kv::suppress(PyExc_ImportError, [&] { kv::add_global(module, "ahocorasick", kv::import("ahocorasick")); });
+      kv::suppress({PyExc_ImportError}, [&] { kv::add_global(module, "ahocorasick", kv::import("ahocorasick")); });
   kv::add_global(module, "_HAS_AC", kv::boolean(has_ac));
   kv::add_functions(module, {xor_binding, load_default_words_binding});
 
