@@ -441,7 +441,7 @@ KV_RUNS_PYTHON inline Ref absolute(Borrowed a) { return Ref::steal(PyNumber_Abso
 KV_RUNS_PYTHON inline bool less(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
 KV_RUNS_PYTHON inline bool greater(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0; }
 
-// int(x) and float(x).
+// int(x).
 KV_RUNS_PYTHON inline Ref to_int(Borrowed o) {
   if (PyLong_CheckExact(o)) return Ref::borrow(o);
   return Ref::steal(PyNumber_Long(o));
