@@ -772,6 +772,11 @@ struct ModuleDefinition {
   }
 };
 
+// The entry point of module kavira.<name>, whose state is `State` and whose
+// exec slot runs `populate`; written after the module's namespace closes.
+#define KV_MODULE(name, State, populate, doc) \
+  PyMODINIT_FUNC PyInit_##name() { return ::kv::ModuleDefinition<State, populate>::init("kavira." #name, doc); }
+
 // ---------------------------------------------------------------------------
 
 // The bound __enter__ and __exit__ of a context manager, looked up on its

@@ -16,8 +16,6 @@ void populate(PyObject* module, State&) {
   kv::add_global(module, "_ED", bytes_of(kWordData, sizeof kWordData));
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__wordvault() { return Definition::init("kavira._wordvault", nullptr); }
+KV_MODULE(_wordvault, State, populate, nullptr)

@@ -328,10 +328,6 @@ void populate(PyObject* module, State&) {
   kv::add_global(module, "ImageAspectra", aspectra);
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_aspectra() {
-  return Definition::init("kavira.aspectra", "Exact and approximate simple aspect ratios of encoded images.");
-}
+KV_MODULE(aspectra, State, populate, "Exact and approximate simple aspect ratios of encoded images.")

@@ -368,10 +368,6 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "Framekit", framekit);
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_framekit() {
-  return Definition::init("kavira.framekit", "Standard ratios and percentage growth of encoded images.");
-}
+KV_MODULE(framekit, State, populate, "Standard ratios and percentage growth of encoded images.")

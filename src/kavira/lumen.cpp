@@ -120,10 +120,6 @@ void populate(PyObject* module, State&) {
   kv::add_global(module, "LumenImageScale", scale);
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lumen() {
-  return Definition::init("kavira.lumen", "Scaling image objects to the nearest preferred resolution.");
-}
+KV_MODULE(lumen, State, populate, "Scaling image objects to the nearest preferred resolution.")

@@ -57,10 +57,6 @@ void populate(PyObject* module, State&) {
   kv::add_functions(module, {image_resize_binding});
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_resize() {
-  return Definition::init("kavira.resize", "Letterbox fitting of image objects into a box.");
-}
+KV_MODULE(resize, State, populate, "Letterbox fitting of image objects into a box.")

@@ -573,10 +573,6 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "TesselSizeCalculator", calculator);
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tessel() {
-  return Definition::init("kavira.tessel", "Output sizes that an image-generation service accepts.");
-}
+KV_MODULE(tessel, State, populate, "Output sizes that an image-generation service accepts.")

@@ -474,10 +474,6 @@ void populate(PyObject* module, State& s) {
   kv::add_global(module, "PromptBanChecker", checker);
 }
 
-using Definition = kv::ModuleDefinition<State, populate>;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_wordgate() {
-  return Definition::init("kavira.wordgate", "Checking prompt text against a list of banned words.");
-}
+KV_MODULE(wordgate, State, populate, "Checking prompt text against a list of banned words.")
