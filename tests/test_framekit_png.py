@@ -147,6 +147,18 @@ def test_fill_bands_of_only_fill_and_the_rows_between(monkeypatch, threads):
     assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 1500, (1, 2, 3, 4)).tobytes()
 
 
+@pytest.mark.parametrize("fill, made", [
+    ((1, 2, 3, 4), False), ((1, 2, 3), False), (None, False), ("teal", True), ((300, 0, 0), True), (7, True),
+])
+def test_canvas_is_made_only_when_pillow_must_read_the_colour(fill, made):
+    data = encoded(noisy(40, 30))
+    spy = Spy(Image.core.fill)
+    with mock.patch.object(Image.core, "fill", spy):
+        out = Framekit(need_adjust="fill", fill_color=fill).adjust_size(data)
+    assert bool(spy.calls) == made
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", fill=fill).tobytes()
+
+
 @pytest.mark.parametrize("name", ["new", "paste"])
 def test_replaced_new_or_paste_is_called(name):
     data = encoded(noisy(40, 30))

@@ -46,6 +46,8 @@ Writer::Writer(kv::ModuleState* owner)
       info(owner, "info"),
       icc_profile(owner, "icc_profile"),
       encoderinfo(owner, "encoderinfo"),
+      save_(owner, "save"),
+      paste_(owner, "paste"),
       deflate_level(owner, kv::integer(2)),
       no_dictionary(owner, Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))),
       zero(owner, kv::integer(0)) {}
@@ -103,7 +105,6 @@ struct Bands {
   std::size_t width, height;
   Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
   bool pasted;
-  std::uint8_t fill[4] = {};  // the canvas's colour, under the paste
   std::size_t rows_per_band;
   std::vector<Band> done;
   // The rest is shared by the threads and guarded by the GIL.
@@ -131,7 +132,7 @@ struct Bands {
   void compose(std::size_t row, const std::uint8_t* source, std::size_t first, std::uint8_t* out) const {
     const bool inside = row >= paste.y && row < paste.y + paste.height;
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
-    png::compose_rgba_row(fill, width, from, paste.x, paste.width, out);
+    png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
   }
 };
 
@@ -322,18 +323,11 @@ Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height
 // held bands: the caller starts again on its own thread.
 std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height, unsigned threads,
                                     const Paste& paste) {
-  std::uint8_t fill[4] = {};
-  if (paste.source) {
-    // The canvas is of one colour, made by Pillow's own Image.new.
-    Ref corner = copy_rows_of(s, row_copier(s, image, 1, 1), kPixelBytes);
-    std::memcpy(fill, bytes_of(corner), kPixelBytes);
-  }
   Ref encoder =
       paste.source ? row_copier(s, paste.source, paste.width, paste.height) : row_copier(s, image, width, height);
   auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height, paste);
   Bands& b = *shared;
   b.paste.source = nullptr;  // the Bands may outlive the caller's image
-  std::memcpy(b.fill, fill, sizeof fill);
   const std::size_t helpers = std::min<std::size_t>(threads, b.done.size()) - 1;
   PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
   for (std::size_t k = 0; k < helpers; ++k) {
@@ -456,19 +450,29 @@ bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
   return same > 0;
 }
 
+// Whether `image` (null: none) is of Pillow's own class and reads of a fresh
+// one's attributes find what the class holds: no __getattribute__ or
+// __getattr__ stands between.
+bool own_class(Writer& s, PyObject* image) {
+  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
+  return type && (!image || Py_TYPE(image) == type) && type->tp_getattro == PyObject_GenericGetAttr;
+}
+
 }  // namespace
 
 bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
   Writer& s = *this;
   if (!is_text(format, "PNG") || !s.image_class) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
-  if (Py_TYPE(result) != type) return false;
-  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result ||
-      !is_own_function(PyMethod_GET_FUNCTION(save), s.image_save_code, s.pil_image))
-    return false;
+  PyObject* function = nullptr;
+  if (result && Py_TYPE(result) == type && PyMethod_Check(save) && PyMethod_GET_SELF(save) == result)
+    function = PyMethod_GET_FUNCTION(save);
+  else if (!result && own_class(s, nullptr))
+    function = _PyType_Lookup(type, s.save_);  // raw-api: ok a type look-up runs no Python code
+  if (!function || !is_own_function(function, s.image_save_code, s.pil_image)) return false;
   // save() reads encoderinfo from the image before its own keywords.
   if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
-  PyObject** slot = _PyObject_GetDictPtr(result);
+  PyObject** slot = result ? _PyObject_GetDictPtr(result) : nullptr;
   if (slot && *slot) {
     if (!PyDict_CheckExact(*slot)) return false;
     Ref dict = Ref::borrow(*slot);
@@ -483,6 +487,8 @@ bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste) {
   Writer& s = *this;
   if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
+  // A fresh canvas has no info, hence no profile.
+  if (!result) return write_png(s, nullptr, paste.canvas_width, paste.canvas_height, nullptr, paste);
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -497,28 +503,50 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Pas
   Ref icc = kv::dict_get(info, s.icc_profile);
   if (icc && !PyBytes_CheckExact(icc.get())) return nullptr;
   if (icc && PyBytes_GET_SIZE(icc.get()) == 0) icc = nullptr;  // Pillow skips an empty profile
-  if (paste.source &&
-      (static_cast<std::size_t>(w) < paste.x + paste.width || static_cast<std::size_t>(h) < paste.y + paste.height))
-    return nullptr;
-  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get(), paste);
+  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get(), {});
 }
 
-bool Writer::defers_paste(PyObject* make, PyObject* canvas, PyObject* paste, PyObject* source, PyObject* mask,
-                          PyObject* x, PyObject* y, PyObject* width, PyObject* height, Paste& out) {
-  Writer& s = *this;
-  if (!s.raw_encoder || !s.parallel_compress || !s.image_class || source != mask) return false;
-  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
-  if (Py_TYPE(canvas) != type || Py_TYPE(source) != type || !is_own_function(make, s.image_new_code, s.pil_image))
-    return false;
-  if (!PyMethod_Check(paste) || PyMethod_GET_SELF(paste) != canvas ||
-      !is_own_function(PyMethod_GET_FUNCTION(paste), s.image_paste_code, s.pil_image))
-    return false;
-  long long left, top;
-  if (!kv::small_int(x, left) || !kv::small_int(y, top) || left < 0 || top < 0) return false;
+bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source,
+                          Paste& out) {
   long long w, h;
-  if (!kv::small_int(width, w) || !kv::small_int(height, h) || w <= 0 || h <= 0) return false;
-  out = {source, static_cast<std::size_t>(left), static_cast<std::size_t>(top), static_cast<std::size_t>(w),
-         static_cast<std::size_t>(h)};
+  // Pillow refuses a canvas of more than 2 GiB; it is left to refuse it.
+  if (!raw_encoder || !parallel_compress || !own_class(*this, source) ||
+      !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
+      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
+    return false;
+  // The channels Pillow's fill takes from a tuple, the fourth 255 when left
+  // out; None leaves the canvas zeros.
+  std::uint8_t fill[4] = {};
+  if (color != Py_None) {
+    const Py_ssize_t channels = PyTuple_CheckExact(color) ? PyTuple_GET_SIZE(color) : 0;
+    if (channels != 3 && channels != 4) return false;
+    fill[3] = 255;
+    for (Py_ssize_t c = 0; c < channels; ++c) {
+      long long v;
+      if (!kv::small_int(PyTuple_GET_ITEM(color, c), v) || v < 0 || v > 255) return false;  // raw-api: ok only read
+      fill[c] = static_cast<std::uint8_t>(v);
+    }
+  }
+  out = {source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
+  std::memcpy(out.fill, fill, sizeof fill);
+  return true;
+}
+
+bool Writer::defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
+                          Paste& out) {
+  if (source != mask || !own_class(*this, source)) return false;
+  // raw-api: ok a type look-up runs no Python code
+  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
+  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
+  long long left, top, w, h;
+  if (!kv::small_int(x, left) || !kv::small_int(y, top) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
+      left < 0 || top < 0 || w <= 0 || h <= 0 || static_cast<std::size_t>(left + w) > out.canvas_width ||
+      static_cast<std::size_t>(top + h) > out.canvas_height)
+    return false;
+  out.x = static_cast<std::size_t>(left);
+  out.y = static_cast<std::size_t>(top);
+  out.width = static_cast<std::size_t>(w);
+  out.height = static_cast<std::size_t>(h);
   return true;
 }
 

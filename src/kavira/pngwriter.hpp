@@ -8,11 +8,13 @@
 
 namespace png {
 
-// A paste the writer does itself: `source`, an RGBA image of Pillow's own
-// class, at (x, y) under its own alpha, wholly inside the canvas.
+// A fill the writer does itself: a canvas of Pillow's own Image.new, never
+// made, of one colour, with `source`, an RGBA image of Pillow's own class,
+// pasted at (x, y) under its own alpha, wholly inside it.
 struct Paste {
   PyObject* source = nullptr;  // null: nothing pasted
-  std::size_t x = 0, y = 0, width = 0, height = 0;
+  std::size_t x = 0, y = 0, width = 0, height = 0, canvas_width = 0, canvas_height = 0;
+  std::uint8_t fill[4] = {};
 };
 
 // The Pillow and isal objects the writer calls, and those it stands in for,
@@ -26,19 +28,24 @@ struct Writer {
 
   // The PNG file of `result` when saving it would run only Pillow's own code
   // on an RGBA image of Pillow's own class; a null Ref otherwise. `save` is
-  // result.save as read for the call.
-  // With `paste` set, the file of `result` after that paste, which has not
-  // been done; null, and the caller pastes, when the writer cannot.
+  // result.save as read for the call. A null `result` is the canvas of
+  // `paste`, which stands in for it; then the caller makes the canvas and
+  // pastes when the writer declines.
   KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste = {});
 
-  // Whether canvas.paste(source, (x, y), mask=mask) may be left to encode:
-  // `make` (Image.new as read, which made `canvas` of one colour) and
-  // `paste` (canvas.paste as read) are Pillow's own, the source is an RGBA
-  // image of Pillow's own class that is its own mask (width x height, as
-  // read), and it lies wholly inside the canvas (encode checks the canvas's
-  // size). Runs no Python code. Fills `out` when it may.
-  bool defers_paste(PyObject* make, PyObject* canvas, PyObject* paste, PyObject* source, PyObject* mask, PyObject* x,
-                    PyObject* y, PyObject* width, PyObject* height, Paste& out);
+  // Whether Image.new("RGBA", (width, height), color) may be left undone,
+  // with the paste of `source` onto it: `make` (Image.new as read) is
+  // Pillow's own, the colour is a tuple of channel values or None, and the
+  // canvas's size is one Pillow makes without an error. Runs no Python code.
+  // Fills the canvas part of `out` when it may.
+  bool skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source, Paste& out);
+
+  // Whether canvas.paste(source, (x, y), mask=mask) may be left to encode
+  // too, on the canvas skips_canvas left undone: Pillow's own paste, on a
+  // source that is its own mask (width x height, as read) and lies wholly
+  // inside the canvas. Runs no Python code. Fills the rest of `out`.
+  bool defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
+                    Paste& out);
 
   // Whether `save` (result.save as read) would save a PNG through Pillow's
   // own save and PNG handler, with nothing on the image to add keywords.
@@ -59,7 +66,7 @@ struct Writer {
   // go; null when isal is missing or too old to have it.
   kv::Held parallel_compress;
   kv::Name SAVE, PNG, RGBA, im, setimage, encode_, compress_and_crc, release, mode, size, info, icc_profile,
-      encoderinfo;
+      encoderinfo, save_, paste_;
   // ISA-L's level 2: the best size for the time on photos.
   kv::Held deflate_level, no_dictionary, zero;
 };
