@@ -75,7 +75,15 @@ inline Lanes load8(const std::uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return __builtin_convertvector(v, Lanes);
 }
+inline void store8(std::uint8_t* p, Lanes v) {
+  const Bytes8 low = __builtin_convertvector(v, Bytes8);  // each lane's low byte
+  std::memcpy(p, &low, sizeof low);
+}
 inline Lanes abs_lanes(Lanes v) { return v < 0 ? -v : v; }
+inline Lanes paeth_lanes(Lanes a, Lanes b, Lanes c) {
+  const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
 // |signed byte| of the low byte of each lane.
 inline Lanes magnitude_lanes(Lanes v) {
   v &= 0xFF;
@@ -98,8 +106,7 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
   std::size_t i = from;
   for (int steps = 0; i + 8 <= to; i += 8) {
     const Lanes x = load8(raw + i), a = load8(raw + i - kPixel), b = load8(up + i), c = load8(up + i - kPixel);
-    const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
-    const Lanes predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+    const Lanes predicted = paeth_lanes(a, b, c);
     none += magnitude_lanes(x);
     sub += magnitude_lanes(x - a);
     upc += magnitude_lanes(x - b);
@@ -148,26 +155,34 @@ std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t
 
 void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out) {
   const std::size_t head = n < kPixel ? n : kPixel;  // the first pixel has no left neighbour
+  std::size_t i = kPixel;  // where the vector loops of Average and Paeth leave the rest to the scalar ones
   switch (filter) {
     case kNone:
       std::memcpy(out, raw, n);
       return;
     case kSub:
       std::memcpy(out, raw, head);
-      for (std::size_t i = kPixel; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
+      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
       return;
     case kUp:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
+      for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
       return;
     case kAverage:
-      for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - (up[i] >> 1));
-      for (std::size_t i = kPixel; i < n; ++i)
+      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - (up[k] >> 1));
+#if PNGENC_VECTOR_LANES
+      for (; i + 8 <= n; i += 8) store8(out + i, load8(raw + i) - ((load8(raw + i - kPixel) + load8(up + i)) >> 1));
+#endif
+      for (; i < n; ++i)
         out[i] = static_cast<std::uint8_t>(raw[i] - static_cast<std::uint8_t>((unsigned{raw[i - kPixel]} + up[i]) / 2));
       return;
     default:
-      for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
-      for (std::size_t i = kPixel; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
+      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
+#if PNGENC_VECTOR_LANES
+      // The branches of a byte's prediction become selects, eight bytes at a time.
+      for (; i + 8 <= n; i += 8)
+        store8(out + i, load8(raw + i) - paeth_lanes(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
+#endif
+      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
       return;
   }
 }
