@@ -134,6 +134,15 @@ struct Bands {
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
     png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
   }
+  // Whether canvas rows [top, top + rows) are the source's `rows` as they
+  // are: an opaque source the canvas's width, as a landscape photo grown in
+  // height is, needs no blend and no copy.
+  bool as_pasted(std::size_t top, std::size_t rows, const std::uint8_t* source) const {
+    if (paste.width != width || top < paste.y || top + rows > paste.y + paste.height) return false;
+    unsigned opaque = 255;
+    for (std::size_t i = kPixelBytes - 1; i < rows * stride(); i += kPixelBytes) opaque &= source[i];
+    return opaque == 255;
+  }
 };
 
 // The next `size` bytes of pixels, as Pillow's raw encoder copies them.
@@ -227,7 +236,7 @@ void run_bands(Bands& b) {
       {
         WithoutGil unlocked;
         if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
-        if (b.pasted) {
+        if (b.pasted && !b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
