@@ -37,6 +37,9 @@ constexpr CrcTables make_crc_tables() {
 }
 constexpr CrcTables crc_tables = make_crc_tables();
 
+constexpr std::uint32_t kAdlerBase = 65521;
+constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can overflow 32 bits
+
 enum Filter : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 constexpr std::size_t kPixel = 4;
 
@@ -121,10 +124,7 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
   add_costs_scalar(raw, up, i, to, cost);
 }
 #else
-void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
-               std::uint32_t cost[5]) {
-  add_costs_scalar(raw, up, from, to, cost);
-}
+constexpr auto add_costs = add_costs_scalar;
 #endif
 
 // Estimates on a sample: every fourth run of 64 bytes of a wide row. Rows of
@@ -187,6 +187,10 @@ void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up,
   }
 }
 
+void fill_pixels(const std::uint8_t fill[4], std::size_t count, std::uint8_t* out) {
+  for (std::size_t i = 0; i < count; ++i, out += kPixel) std::memcpy(out, fill, kPixel);
+}
+
 }  // namespace
 
 std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
@@ -205,11 +209,6 @@ std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t siz
   while (size--) crc = t[0][(crc ^ *data++) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
-
-namespace {
-constexpr std::uint32_t kAdlerBase = 65521;
-constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can overflow 32 bits
-}  // namespace
 
 std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t size) {
   std::uint64_t a = adler & 0xFFFF, b = adler >> 16;
@@ -268,12 +267,6 @@ void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t
     apply(out[0], pixels, above, n, out + 1);
   }
 }
-
-namespace {
-void fill_pixels(const std::uint8_t fill[4], std::size_t count, std::uint8_t* out) {
-  for (std::size_t i = 0; i < count; ++i, out += kPixel) std::memcpy(out, fill, kPixel);
-}
-}  // namespace
 
 void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
                       std::size_t source_width, std::uint8_t* out) {

@@ -21,37 +21,6 @@ namespace png {
 
 using kv::Ref;
 
-Writer::Writer(kv::ModuleState* owner)
-    : bytes_io(owner),
-      pil_image(owner),
-      image_class(owner),
-      png_plugin(owner),
-      image_save_code(owner),
-      png_save_code(owner),
-      image_new_code(owner),
-      image_paste_code(owner),
-      raw_encoder(owner),
-      zlib_compress(owner),
-      parallel_compress(owner),
-      SAVE(owner, "SAVE"),
-      PNG(owner, "PNG"),
-      RGBA(owner, "RGBA"),
-      im(owner, "im"),
-      setimage(owner, "setimage"),
-      encode_(owner, "encode"),
-      compress_and_crc(owner, "compress_and_crc"),
-      release(owner, "release"),
-      mode(owner, "mode"),
-      size(owner, "size"),
-      info(owner, "info"),
-      icc_profile(owner, "icc_profile"),
-      encoderinfo(owner, "encoderinfo"),
-      save_(owner, "save"),
-      paste_(owner, "paste"),
-      deflate_level(owner, kv::integer(2)),
-      no_dictionary(owner, Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))),
-      zero(owner, kv::integer(0)) {}
-
 namespace {
 
 // Bands of rows are copied out of the image under the GIL, then filtered and
@@ -89,22 +58,20 @@ struct Band {
 };
 
 struct Bands {
-  Bands(Writer& state, Ref rows, std::size_t w, std::size_t h, const Paste& where)
+  Bands(Writer& state, Ref rows, const Paste& where)
       : s(state),
         encoder(std::move(rows)),
-        width(w),
-        height(h),
+        width(where.canvas_width),
+        height(where.canvas_height),
         paste(where),
-        pasted(where.source != nullptr),
-        rows_per_band(std::max<std::size_t>(1, kBandBytes / (w * kPixelBytes))),
-        done((h + rows_per_band - 1) / rows_per_band),
-        carry(w * kPixelBytes) {}
+        rows_per_band(std::max<std::size_t>(1, kBandBytes / (width * kPixelBytes))),
+        done((height + rows_per_band - 1) / rows_per_band),
+        carry(width * kPixelBytes) {}
 
   Writer& s;
-  Ref encoder;  // on the pasted source when there is one, else on the image
+  Ref encoder;  // on the source
   std::size_t width, height;
   Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
-  bool pasted;
   std::size_t rows_per_band;
   std::vector<Band> done;
   // The rest is shared by the threads and guarded by the GIL.
@@ -132,13 +99,17 @@ struct Bands {
   void compose(std::size_t row, const std::uint8_t* source, std::size_t first, std::uint8_t* out) const {
     const bool inside = row >= paste.y && row < paste.y + paste.height;
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
-    png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
+    if (paste.blend)
+      png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
+    else
+      std::memcpy(out, from, stride());
   }
   // Whether canvas rows [top, top + rows) are the source's `rows` as they
   // are: an opaque source the canvas's width, as a landscape photo grown in
   // height is, needs no blend and no copy.
   bool as_pasted(std::size_t top, std::size_t rows, const std::uint8_t* source) const {
     if (paste.width != width || top < paste.y || top + rows > paste.y + paste.height) return false;
+    if (!paste.blend) return true;
     unsigned opaque = 255;
     for (std::size_t i = kPixelBytes - 1; i < rows * stride(); i += kPixelBytes) opaque &= source[i];
     return opaque == 255;
@@ -146,18 +117,15 @@ struct Bands {
 };
 
 // The next `size` bytes of pixels, as Pillow's raw encoder copies them.
-Ref copy_rows_of(Writer& s, const Ref& encoder, std::size_t size) {
+Ref copy_rows(Bands& b, std::size_t size) {
   Ref wanted = kv::integer(static_cast<long long>(size));
-  Ref got = kv::call_method(encoder, s.encode_, wanted);
+  Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
 }
-
-// The next `rows` rows of `stride` bytes.
-Ref copy_rows(Bands& b, std::size_t rows, std::size_t stride) { return copy_rows_of(b.s, b.encoder, rows * stride); }
 
 // A deflater of this thread's own: isal's parallel compressor deflates into
 // one buffer of its own, so no two threads may share one. Deflate spends at
@@ -208,35 +176,25 @@ void run_bands(Bands& b) {
       const std::size_t top = index * b.rows_per_band;
       Ref pixels;
       const std::uint8_t* data = nullptr;
-      std::size_t source_first = 0;
-      if (b.pasted) {
-        source_first = b.source_from(top);
-        const std::size_t source_rows = b.source_from(top + rows) - source_first;
-        if (source_rows) {
-          pixels = copy_rows(b, source_rows, b.paste.width * kPixelBytes);
-          data = bytes_of(pixels);
-        }
-      } else {
-        pixels = copy_rows(b, rows, stride);
+      const std::size_t source_first = b.source_from(top);
+      if (const std::size_t source_rows = b.source_from(top + rows) - source_first) {
+        pixels = copy_rows(b, source_rows * b.paste.width * kPixelBytes);
         data = bytes_of(pixels);
       }
       if (!first) std::memcpy(above.data(), b.carry.data(), stride);
-      if (b.pasted)
-        b.compose(top + rows - 1, data, source_first, b.carry.data());
-      else
-        std::memcpy(b.carry.data(), data + (rows - 1) * stride, stride);
+      b.compose(top + rows - 1, data, source_first, b.carry.data());
 
       Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
       if (!deflater) {
         deflater = new_deflater(b);
         filtered.resize(b.largest_band());
-        if (b.pasted) composed.resize(std::min(b.rows_per_band, b.height) * stride);
+        if (b.paste.blend) composed.resize(std::min(b.rows_per_band, b.height) * stride);
       }
       {
         WithoutGil unlocked;
         if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
-        if (b.pasted && !b.as_pasted(top, rows, data)) {
+        if (!b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
@@ -327,14 +285,12 @@ Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height
   return encoder;
 }
 
-// Copies, filters and deflates the bands of `image`, with `paste` done on
+// Copies, filters and deflates the bands of the canvas, with `paste` done on
 // the way, on `threads` threads. Null when the process forked while helpers
 // held bands: the caller starts again on its own thread.
-std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height, unsigned threads,
-                                    const Paste& paste) {
-  Ref encoder =
-      paste.source ? row_copier(s, paste.source, paste.width, paste.height) : row_copier(s, image, width, height);
-  auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height, paste);
+std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& paste) {
+  Ref encoder = row_copier(s, paste.source, paste.width, paste.height);
+  auto shared = std::make_shared<Bands>(s, std::move(encoder), paste);
   Bands& b = *shared;
   b.paste.source = nullptr;  // the Bands may outlive the caller's image
   const std::size_t helpers = std::min<std::size_t>(threads, b.done.size()) - 1;
@@ -375,14 +331,14 @@ std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t widt
   return shared;
 }
 
-// The PNG file of an RGBA image of Pillow's own class, as Pillow would
-// frame it: IHDR, iCCP when `icc` is set, IDAT, IEND.
-Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height, PyObject* icc, const Paste& paste) {
+// The PNG file of the canvas of `paste`, RGBA of Pillow's own class, as
+// Pillow would frame it: IHDR, iCCP when `icc` is set, IDAT, IEND.
+Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
   Ref profile = icc ? kv::call(s.zlib_compress, icc) : Ref();
   if (profile && !PyBytes_CheckExact(profile.get())) kv::raise(PyExc_SystemError, "zlib.compress returned no bytes");
 
-  std::shared_ptr<Bands> shared = encode_bands(s, image, width, height, encoder_threads(), paste);
-  if (!shared) shared = encode_bands(s, image, width, height, 1, paste);
+  std::shared_ptr<Bands> shared = encode_bands(s, encoder_threads(), paste);
+  if (!shared) shared = encode_bands(s, 1, paste);
   Bands& b = *shared;
   if (b.error) {
     b.error->restore();
@@ -401,7 +357,7 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
   }
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
   if (profile) at = png::put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile), profile_size);
   std::uint8_t trailer[4];
   png::put32(trailer, adler);
@@ -497,7 +453,7 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Pas
   Writer& s = *this;
   if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
   // A fresh canvas has no info, hence no profile.
-  if (!result) return write_png(s, nullptr, paste.canvas_width, paste.canvas_height, nullptr, paste);
+  if (!result) return write_png(s, nullptr, paste);
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -512,7 +468,8 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Pas
   Ref icc = kv::dict_get(info, s.icc_profile);
   if (icc && !PyBytes_CheckExact(icc.get())) return nullptr;
   if (icc && PyBytes_GET_SIZE(icc.get()) == 0) icc = nullptr;  // Pillow skips an empty profile
-  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get(), {});
+  const auto columns = static_cast<std::size_t>(w), rows = static_cast<std::size_t>(h);
+  return write_png(s, icc.get(), {result, 0, 0, columns, rows, columns, rows, {}, false});
 }
 
 bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source,
@@ -525,19 +482,18 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
     return false;
   // The channels Pillow's fill takes from a tuple, the fourth 255 when left
   // out; None leaves the canvas zeros.
-  std::uint8_t fill[4] = {};
+  Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
   if (color != Py_None) {
     const Py_ssize_t channels = PyTuple_CheckExact(color) ? PyTuple_GET_SIZE(color) : 0;
     if (channels != 3 && channels != 4) return false;
-    fill[3] = 255;
+    canvas.fill[3] = 255;
     for (Py_ssize_t c = 0; c < channels; ++c) {
       long long v;
       if (!kv::small_int(PyTuple_GET_ITEM(color, c), v) || v < 0 || v > 255) return false;  // raw-api: ok only read
-      fill[c] = static_cast<std::uint8_t>(v);
+      canvas.fill[c] = static_cast<std::uint8_t>(v);
     }
   }
-  out = {source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
-  std::memcpy(out.fill, fill, sizeof fill);
+  out = canvas;
   return true;
 }
 
