@@ -230,7 +230,7 @@ def deflate_floor_row(bench: Bench, kit: Framekit, data: bytes, name: str, mode:
 
 
 def band_thread_rows(bench: Bench) -> None:
-    """The encode part of one fill (the call less decode, convert and Image.new; the paste is encoded too),
+    """The encode part of one fill (the call less decode and convert; the canvas and the paste are encoded too),
     with one band thread and with two, side by side: rounds alternate the
     three statements, and each round's encode is its call less its floor.
     The cores the two-thread encode kept busy (its CPU time over its wall
@@ -241,15 +241,10 @@ def band_thread_rows(bench: Bench) -> None:
         if (bench.only and bench.only not in label) or not path.exists():
             continue
         data, kit = path.read_bytes(), Framekit()
-        working = Image.open(io.BytesIO(data)).convert("RGBA")
-        w, h = working.size
-        del working
-        nw, nh = (w, int(h * 1.1)) if w > h else (int(w * 1.1), h) if h > w else (int(w * 1.1), int(h * 1.1))
 
-        # The paste is the band threads' work now, so the floor stops at the canvas.
+        # The canvas and the paste are the band threads' work, so the floor stops at the working image.
         def floor() -> object:
-            working = Image.open(io.BytesIO(data)).convert("RGBA")
-            return working, Image.new("RGBA", (nw, nh), (255, 255, 255, 0))
+            return Image.open(io.BytesIO(data)).convert("RGBA")
 
         def call(threads: str) -> Callable[[], object]:
             def run() -> object:
