@@ -318,10 +318,8 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
     Ref save = result ? kv::getattr(result, s.save) : Ref();
     if (Ref encoded = s.writer.encode(result, format, save, deferred))
       return with_ratio ? kv::tuple(encoded, closest) : encoded;
-    if (!result) {
-      paste_now();
-      save = kv::getattr(result, s.save);
-    }
+    paste_now();
+    if (!save) save = kv::getattr(result, s.save);
     output = kv::call(bytes_io);
     // Without isal, Pillow's fastest level is still four times its default.
     if (s.writer.wants_fast_save(result, format, save))

@@ -270,13 +270,10 @@ void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t
 
 void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
                       std::size_t source_width, std::uint8_t* out) {
-  if (!source) {
-    fill_pixels(fill, width, out);
-    return;
-  }
+  const std::size_t pasted = source ? source_width : 0;
   fill_pixels(fill, x, out);
   std::uint8_t* at = out + x * kPixel;
-  for (std::size_t i = 0; i < source_width; ++i, source += kPixel, at += kPixel) {
+  for (std::size_t i = 0; i < pasted; ++i, source += kPixel, at += kPixel) {
     const unsigned alpha = source[3];
     // Photos are mostly opaque; the blend gives the source itself at 255
     // and the fill at 0, exactly.
@@ -291,7 +288,7 @@ void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::
       }
     }
   }
-  fill_pixels(fill, width - x - source_width, at);
+  fill_pixels(fill, width - x - pasted, at);
 }
 
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
@@ -310,12 +307,9 @@ std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t
 std::uint8_t* put_signature_and_header(std::uint8_t* at, std::uint32_t width, std::uint32_t height) {
   static constexpr std::uint8_t signature[kSignatureSize] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   std::memcpy(at, signature, kSignatureSize);
-  std::uint8_t header[13];
+  std::uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6};  // 8 bits per sample, truecolour with alpha
   put32(header, width);
   put32(header + 4, height);
-  header[8] = 8;  // bits per sample
-  header[9] = 6;  // truecolour with alpha
-  header[10] = header[11] = header[12] = 0;
   return put_chunk(at + kSignatureSize, "IHDR", header, sizeof header);
 }
 

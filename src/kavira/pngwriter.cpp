@@ -347,10 +347,10 @@ Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
 
   static constexpr std::uint8_t profile_name[] = "ICC Profile\0";  // name, its terminator, method 0
   const std::size_t profile_size = profile ? static_cast<std::size_t>(PyBytes_GET_SIZE(profile.get())) : 0;
-  std::size_t total = png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + 4;
+  std::size_t total =
+      png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + sizeof kFinalBlock + 4;
   if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
   std::uint32_t adler = 1;
-  total += sizeof kFinalBlock;
   for (const Band& band : b.done) {
     total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     adler = png::adler32_combine(adler, band.adler, band.filtered_size);
@@ -367,8 +367,7 @@ Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
     at = png::put32(at, static_cast<std::uint32_t>(size + extra));
-    std::memcpy(at, "IDAT", 4);
-    at += 4;
+    at = std::copy_n("IDAT", 4, at);
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
     at = std::copy_n(bytes_of(band.deflated), size, at);
     std::uint32_t crc = band.crc;
@@ -423,10 +422,10 @@ bool own_class(Writer& s, PyObject* image) {
   return type && (!image || Py_TYPE(image) == type) && type->tp_getattro == PyObject_GenericGetAttr;
 }
 
-}  // namespace
-
-bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
-  Writer& s = *this;
+// Whether `save` (result.save as read; null with the canvas of a fill for
+// `result`) would save a PNG through Pillow's own save and PNG handler, with
+// nothing on the image to add keywords.
+KV_RUNS_PYTHON bool is_own_save(Writer& s, PyObject* result, PyObject* format, PyObject* save) {
   if (!is_text(format, "PNG") || !s.image_class) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
   PyObject* function = nullptr;
@@ -449,9 +448,11 @@ bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
   return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
 }
 
+}  // namespace
+
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
+  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(s, result, format, save)) return nullptr;
   // A fresh canvas has no info, hence no profile.
   if (!result) return write_png(s, nullptr, paste);
 
@@ -516,7 +517,7 @@ bool Writer::defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObjec
 }
 
 bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
-  return !parallel_compress && raw_encoder && is_own_save(result, format, save);
+  return !parallel_compress && raw_encoder && is_own_save(*this, result, format, save);
 }
 
 namespace {

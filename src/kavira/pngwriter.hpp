@@ -8,10 +8,9 @@
 
 namespace png {
 
-// A fill the writer does itself: a canvas of Pillow's own Image.new, never
-// made, of one colour, with `source`, an RGBA image of Pillow's own class,
-// pasted at (x, y) under its own alpha, wholly inside it.
-// Unblended, the source is the whole image to encode.
+// What the writer encodes: `source`, RGBA of Pillow's own class, at (x, y)
+// under its own alpha on a canvas of one colour that is never made; or,
+// unblended, the whole of `source`.
 struct Paste {
   PyObject* source = nullptr;
   std::size_t x = 0, y = 0, width = 0, height = 0, canvas_width = 0, canvas_height = 0;
@@ -30,16 +29,14 @@ struct Writer {
 
   // The PNG file of `result` when saving it would run only Pillow's own code
   // on an RGBA image of Pillow's own class; a null Ref otherwise. `save` is
-  // result.save as read for the call. A null `result` is the canvas of
-  // `paste`, which stands in for it; then the caller makes the canvas and
-  // pastes when the writer declines.
+  // result.save as read for the call. A null `result` stands for the canvas
+  // of `paste`, which the caller makes and pastes onto when the writer declines.
   KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste = {});
 
-  // Whether Image.new("RGBA", (width, height), color) may be left undone,
-  // with the paste of `source` onto it: `make` (Image.new as read) is
-  // Pillow's own, the colour is a tuple of channel values or None, and the
-  // canvas's size is one Pillow makes without an error. Runs no Python code.
-  // Fills the canvas part of `out` when it may.
+  // Whether Image.new("RGBA", (width, height), color) and the paste of
+  // `source` onto it may be left undone: `make` (Image.new as read) is
+  // Pillow's own, the colour a tuple of channel values or None, the size one
+  // Pillow makes without an error. Runs no Python code; fills part of `out`.
   bool skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source, Paste& out);
 
   // Whether canvas.paste(source, (x, y), mask=mask) may be left to encode
@@ -48,10 +45,6 @@ struct Writer {
   // inside the canvas. Runs no Python code. Fills the rest of `out`.
   bool defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
                     Paste& out);
-
-  // Whether `save` (result.save as read) would save a PNG through Pillow's
-  // own save and PNG handler, with nothing on the image to add keywords.
-  KV_RUNS_PYTHON bool is_own_save(PyObject* result, PyObject* format, PyObject* save);
 
   // Whether Pillow's save may be asked for its fastest level: isal is
   // missing, and `save` and the PNG handler are Pillow's own.
