@@ -161,6 +161,18 @@ def test_canvas_is_made_only_when_pillow_must_read_the_colour(fill, made):
     assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", fill=fill).tobytes()
 
 
+def test_canvas_is_made_when_the_class_has_its_own_attribute_lookup():
+    # With __getattr__ on the class a fresh canvas's reads are no longer the class's alone.
+    data = encoded(noisy(40, 30))
+    spy = Spy(Image.core.fill)
+    with mock.patch.object(Image.core, "fill", spy), \
+            mock.patch.object(Image.Image, "__getattr__", lambda self, name: object.__getattribute__(self, name),
+                              create=True):
+        out = Framekit().adjust_size(data)
+    assert spy.calls
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill").tobytes()
+
+
 @pytest.mark.parametrize("name", ["new", "paste"])
 def test_replaced_new_or_paste_is_called(name):
     data = encoded(noisy(40, 30))
