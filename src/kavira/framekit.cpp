@@ -275,10 +275,9 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   Ref new_size = kv::tuple(new_w, new_h);
 
   Ref result;
-  // Pillow's own canvas, of one colour, and Pillow's own paste onto it are
-  // left to the writer, which blends the image onto the colour band by band
-  // as it encodes; whoever takes the file otherwise makes the canvas and
-  // pastes first.
+  // Pillow's own canvas of one colour and its paste are left to the writer,
+  // which blends the image onto the colour band by band as it encodes;
+  // whoever takes the file otherwise makes both first.
   png::Paste deferred;
   Ref new_image, fill_color, position, mask;
   auto paste_now = [&] {

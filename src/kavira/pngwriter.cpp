@@ -476,7 +476,7 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Pas
 bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source,
                           Paste& out) {
   long long w, h;
-  // Pillow refuses a canvas of more than 2 GiB; it is left to refuse it.
+  // A canvas of more than 2 GiB is left to Pillow, which may refuse it.
   if (!raw_encoder || !parallel_compress || !own_class(*this, source) ||
       !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
       w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
