@@ -137,14 +137,40 @@ def test_fill_blends_every_fill_value(group):
         assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 20, fill).tobytes(), fill
 
 
+@pytest.mark.parametrize("source_mode", ["RGBA", "RGB"])
 @pytest.mark.parametrize("threads", ["1", "2", "4"])
-def test_fill_bands_of_only_fill_and_the_rows_between(monkeypatch, threads):
+def test_fill_bands_of_only_fill_and_the_rows_between(monkeypatch, threads, source_mode):
     # A short wide image in a tall canvas: bands above and below it are fill
-    # alone, and the row above each band is sometimes the source's edge.
+    # alone, and the row above each band is sometimes the source's edge; an
+    # opaque source's bands wholly inside it (two of 131 rows) are taken as they are.
     monkeypatch.setenv("KAVIRA_PNG_THREADS", threads)
-    data = encoded(noisy(2000, 100))
-    out = Framekit(need_adjust="fill", fill_color=(1, 2, 3, 4)).adjust_size(data, expand_percent=1500)
-    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 1500, (1, 2, 3, 4)).tobytes()
+    data = encoded(noisy(2000, 400, source_mode))
+    out = Framekit(need_adjust="fill", fill_color=(1, 2, 3, 4)).adjust_size(data, expand_percent=200)
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", 200, (1, 2, 3, 4)).tobytes()
+
+
+@pytest.mark.parametrize("fill, made", [
+    ((1, 2, 3, 4), False), ((1, 2, 3), False), (None, False), ("teal", True), ((300, 0, 0), True), (7, True),
+])
+def test_canvas_is_made_only_when_pillow_must_read_the_colour(fill, made):
+    data = encoded(noisy(40, 30))
+    spy = Spy(Image.core.fill)
+    with mock.patch.object(Image.core, "fill", spy):
+        out = Framekit(need_adjust="fill", fill_color=fill).adjust_size(data)
+    assert bool(spy.calls) == made
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill", fill=fill).tobytes()
+
+
+def test_canvas_is_made_when_the_class_has_its_own_attribute_lookup():
+    # With __getattr__ on the class a fresh canvas's reads are no longer the class's alone.
+    data = encoded(noisy(40, 30))
+    spy = Spy(Image.core.fill)
+    with mock.patch.object(Image.core, "fill", spy), \
+            mock.patch.object(Image.Image, "__getattr__", lambda self, name: object.__getattribute__(self, name),
+                              create=True):
+        out = Framekit().adjust_size(data)
+    assert spy.calls
+    assert Image.open(io.BytesIO(out)).tobytes() == pillow_result(data, "fill").tobytes()
 
 
 @pytest.mark.parametrize("name", ["new", "paste"])

@@ -275,31 +275,34 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   Ref new_size = kv::tuple(new_w, new_h);
 
   Ref result;
-  // Pillow's own paste onto Pillow's own canvas is left to the writer, which
-  // blends the image in band by band as it encodes; whoever takes the file
-  // otherwise pastes first.
+  // Pillow's own canvas of one colour and its paste are left to the writer,
+  // which blends the image onto the colour band by band as it encodes;
+  // whoever takes the file otherwise makes both first.
   png::Paste deferred;
-  Ref paste, position, mask;
+  Ref new_image, fill_color, position, mask;
   auto paste_now = [&] {
-    if (!deferred.source) return;
-    deferred = {};
-    kv::call_kw(paste, s.mask_keyword, working, position, mask);
+    if (result) return;
+    result = kv::call(new_image, s.RGBA, new_size, fill_color);
+    kv::call_kw(kv::getattr(result, s.paste), s.mask_keyword, working, position, mask);
   };
   if (kv::equal(kv::getattr(self, s.need_adjust), s.resize)) {
     kv::Method resize = kv::method(working.get(), s.resize);
     Ref lanczos = kv::getattr(kv::getattr(s.global(s.Image), s.Resampling), s.LANCZOS);
     result = resize(new_size, lanczos);
   } else if (kv::equal(kv::getattr(self, s.need_adjust), s.fill)) {
-    Ref new_image = kv::getattr(s.global(s.Image), s.new_);
-    Ref fill_color = kv::getattr(self, s.fill_color);
-    result = kv::call(new_image, s.RGBA, new_size, fill_color);
+    new_image = kv::getattr(s.global(s.Image), s.new_);
+    fill_color = kv::getattr(self, s.fill_color);
+    if (!s.writer.skips_canvas(new_image, fill_color, new_w, new_h, working, deferred))
+      result = kv::call(new_image, s.RGBA, new_size, fill_color);
     Ref paste_x = kv::floor_divide(kv::subtract(new_w, kv::getattr(working, s.width)), s.two);
     Ref paste_y = kv::floor_divide(kv::subtract(new_h, kv::getattr(working, s.height)), s.two);
-    paste = kv::getattr(result, s.paste);
+    Ref paste = result ? kv::getattr(result, s.paste) : Ref();
     position = kv::tuple(paste_x, paste_y);
     mask = kv::equal(kv::getattr(working, s.mode), s.RGBA) ? working : kv::none();
-    if (!s.writer.defers_paste(new_image, result, paste, working, mask, paste_x, paste_y, ori_w, ori_h, deferred))
+    if (result)
       kv::call_kw(paste, s.mask_keyword, working, position, mask);
+    else if (!s.writer.defers_paste(working, mask, paste_x, paste_y, ori_w, ori_h, deferred))
+      paste_now();
   } else {
     kv::raise(PyExc_ValueError, s.mode_error);
   }
@@ -311,10 +314,11 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   if (bytes_io.get() == s.writer.bytes_io.get()) {
     // The real BytesIO runs no Python code, so making the stream can wait
     // until we know that it is needed.
-    Ref save = kv::getattr(result, s.save);
+    Ref save = result ? kv::getattr(result, s.save) : Ref();
     if (Ref encoded = s.writer.encode(result, format, save, deferred))
       return with_ratio ? kv::tuple(encoded, closest) : encoded;
     paste_now();
+    if (!save) save = kv::getattr(result, s.save);
     output = kv::call(bytes_io);
     // Without isal, Pillow's fastest level is still four times its default.
     if (s.writer.wants_fast_save(result, format, save))

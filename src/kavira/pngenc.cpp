@@ -37,6 +37,9 @@ constexpr CrcTables make_crc_tables() {
 }
 constexpr CrcTables crc_tables = make_crc_tables();
 
+constexpr std::uint32_t kAdlerBase = 65521;
+constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can overflow 32 bits
+
 enum Filter : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 constexpr std::size_t kPixel = 4;
 
@@ -75,7 +78,15 @@ inline Lanes load8(const std::uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return __builtin_convertvector(v, Lanes);
 }
+inline void store8(std::uint8_t* p, Lanes v) {
+  const Bytes8 low = __builtin_convertvector(v, Bytes8);  // each lane's low byte
+  std::memcpy(p, &low, sizeof low);
+}
 inline Lanes abs_lanes(Lanes v) { return v < 0 ? -v : v; }
+inline Lanes paeth_lanes(Lanes a, Lanes b, Lanes c) {
+  const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
 // |signed byte| of the low byte of each lane.
 inline Lanes magnitude_lanes(Lanes v) {
   v &= 0xFF;
@@ -98,8 +109,7 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
   std::size_t i = from;
   for (int steps = 0; i + 8 <= to; i += 8) {
     const Lanes x = load8(raw + i), a = load8(raw + i - kPixel), b = load8(up + i), c = load8(up + i - kPixel);
-    const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
-    const Lanes predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+    const Lanes predicted = paeth_lanes(a, b, c);
     none += magnitude_lanes(x);
     sub += magnitude_lanes(x - a);
     upc += magnitude_lanes(x - b);
@@ -114,10 +124,7 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
   add_costs_scalar(raw, up, i, to, cost);
 }
 #else
-void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
-               std::uint32_t cost[5]) {
-  add_costs_scalar(raw, up, from, to, cost);
-}
+constexpr auto add_costs = add_costs_scalar;
 #endif
 
 // Estimates on a sample: every fourth run of 64 bytes of a wide row. Rows of
@@ -148,28 +155,40 @@ std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t
 
 void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out) {
   const std::size_t head = n < kPixel ? n : kPixel;  // the first pixel has no left neighbour
+  std::size_t i = kPixel;  // where the vector loops of Average and Paeth leave the rest to the scalar ones
   switch (filter) {
     case kNone:
       std::memcpy(out, raw, n);
       return;
     case kSub:
       std::memcpy(out, raw, head);
-      for (std::size_t i = kPixel; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
+      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
       return;
     case kUp:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
+      for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
       return;
     case kAverage:
-      for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - (up[i] >> 1));
-      for (std::size_t i = kPixel; i < n; ++i)
+      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - (up[k] >> 1));
+#if PNGENC_VECTOR_LANES
+      for (; i + 8 <= n; i += 8) store8(out + i, load8(raw + i) - ((load8(raw + i - kPixel) + load8(up + i)) >> 1));
+#endif
+      for (; i < n; ++i)
         out[i] = static_cast<std::uint8_t>(raw[i] - static_cast<std::uint8_t>((unsigned{raw[i - kPixel]} + up[i]) / 2));
       return;
     default:
-      for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
-      for (std::size_t i = kPixel; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
+      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
+#if PNGENC_VECTOR_LANES
+      // The branches of a byte's prediction become selects, eight bytes at a time.
+      for (; i + 8 <= n; i += 8)
+        store8(out + i, load8(raw + i) - paeth_lanes(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
+#endif
+      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
       return;
   }
+}
+
+void fill_pixels(const std::uint8_t fill[4], std::size_t count, std::uint8_t* out) {
+  for (std::size_t i = 0; i < count; ++i, out += kPixel) std::memcpy(out, fill, kPixel);
 }
 
 }  // namespace
@@ -190,11 +209,6 @@ std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t siz
   while (size--) crc = t[0][(crc ^ *data++) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
-
-namespace {
-constexpr std::uint32_t kAdlerBase = 65521;
-constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can overflow 32 bits
-}  // namespace
 
 std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t size) {
   std::uint64_t a = adler & 0xFFFF, b = adler >> 16;
@@ -254,21 +268,12 @@ void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t
   }
 }
 
-namespace {
-void fill_pixels(const std::uint8_t fill[4], std::size_t count, std::uint8_t* out) {
-  for (std::size_t i = 0; i < count; ++i, out += kPixel) std::memcpy(out, fill, kPixel);
-}
-}  // namespace
-
 void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::uint8_t* source, std::size_t x,
                       std::size_t source_width, std::uint8_t* out) {
-  if (!source) {
-    fill_pixels(fill, width, out);
-    return;
-  }
+  const std::size_t pasted = source ? source_width : 0;
   fill_pixels(fill, x, out);
   std::uint8_t* at = out + x * kPixel;
-  for (std::size_t i = 0; i < source_width; ++i, source += kPixel, at += kPixel) {
+  for (std::size_t i = 0; i < pasted; ++i, source += kPixel, at += kPixel) {
     const unsigned alpha = source[3];
     // Photos are mostly opaque; the blend gives the source itself at 255
     // and the fill at 0, exactly.
@@ -283,7 +288,7 @@ void compose_rgba_row(const std::uint8_t fill[4], std::size_t width, const std::
       }
     }
   }
-  fill_pixels(fill, width - x - source_width, at);
+  fill_pixels(fill, width - x - pasted, at);
 }
 
 std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t* a, std::size_t a_size,
@@ -302,12 +307,9 @@ std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t
 std::uint8_t* put_signature_and_header(std::uint8_t* at, std::uint32_t width, std::uint32_t height) {
   static constexpr std::uint8_t signature[kSignatureSize] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   std::memcpy(at, signature, kSignatureSize);
-  std::uint8_t header[13];
+  std::uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6};  // 8 bits per sample, truecolour with alpha
   put32(header, width);
   put32(header + 4, height);
-  header[8] = 8;  // bits per sample
-  header[9] = 6;  // truecolour with alpha
-  header[10] = header[11] = header[12] = 0;
   return put_chunk(at + kSignatureSize, "IHDR", header, sizeof header);
 }
 

@@ -21,35 +21,6 @@ namespace png {
 
 using kv::Ref;
 
-Writer::Writer(kv::ModuleState* owner)
-    : bytes_io(owner),
-      pil_image(owner),
-      image_class(owner),
-      png_plugin(owner),
-      image_save_code(owner),
-      png_save_code(owner),
-      image_new_code(owner),
-      image_paste_code(owner),
-      raw_encoder(owner),
-      zlib_compress(owner),
-      parallel_compress(owner),
-      SAVE(owner, "SAVE"),
-      PNG(owner, "PNG"),
-      RGBA(owner, "RGBA"),
-      im(owner, "im"),
-      setimage(owner, "setimage"),
-      encode_(owner, "encode"),
-      compress_and_crc(owner, "compress_and_crc"),
-      release(owner, "release"),
-      mode(owner, "mode"),
-      size(owner, "size"),
-      info(owner, "info"),
-      icc_profile(owner, "icc_profile"),
-      encoderinfo(owner, "encoderinfo"),
-      deflate_level(owner, kv::integer(2)),
-      no_dictionary(owner, Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))),
-      zero(owner, kv::integer(0)) {}
-
 namespace {
 
 // Bands of rows are copied out of the image under the GIL, then filtered and
@@ -87,23 +58,20 @@ struct Band {
 };
 
 struct Bands {
-  Bands(Writer& state, Ref rows, std::size_t w, std::size_t h, const Paste& where)
+  Bands(Writer& state, Ref rows, const Paste& where)
       : s(state),
         encoder(std::move(rows)),
-        width(w),
-        height(h),
+        width(where.canvas_width),
+        height(where.canvas_height),
         paste(where),
-        pasted(where.source != nullptr),
-        rows_per_band(std::max<std::size_t>(1, kBandBytes / (w * kPixelBytes))),
-        done((h + rows_per_band - 1) / rows_per_band),
-        carry(w * kPixelBytes) {}
+        rows_per_band(std::max<std::size_t>(1, kBandBytes / (width * kPixelBytes))),
+        done((height + rows_per_band - 1) / rows_per_band),
+        carry(width * kPixelBytes) {}
 
   Writer& s;
-  Ref encoder;  // on the pasted source when there is one, else on the image
+  Ref encoder;  // on the source
   std::size_t width, height;
   Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
-  bool pasted;
-  std::uint8_t fill[4] = {};  // the canvas's colour, under the paste
   std::size_t rows_per_band;
   std::vector<Band> done;
   // The rest is shared by the threads and guarded by the GIL.
@@ -131,23 +99,33 @@ struct Bands {
   void compose(std::size_t row, const std::uint8_t* source, std::size_t first, std::uint8_t* out) const {
     const bool inside = row >= paste.y && row < paste.y + paste.height;
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
-    png::compose_rgba_row(fill, width, from, paste.x, paste.width, out);
+    if (paste.blend)
+      png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
+    else
+      std::memcpy(out, from, stride());
+  }
+  // Whether canvas rows [top, top + rows) are the source's `rows` as they
+  // are: an opaque source the canvas's width, as a landscape photo grown in
+  // height is, needs no blend and no copy.
+  bool as_pasted(std::size_t top, std::size_t rows, const std::uint8_t* source) const {
+    if (paste.width != width || top < paste.y || top + rows > paste.y + paste.height) return false;
+    if (!paste.blend) return true;
+    unsigned opaque = 255;
+    for (std::size_t i = kPixelBytes - 1; i < rows * stride(); i += kPixelBytes) opaque &= source[i];
+    return opaque == 255;
   }
 };
 
 // The next `size` bytes of pixels, as Pillow's raw encoder copies them.
-Ref copy_rows_of(Writer& s, const Ref& encoder, std::size_t size) {
+Ref copy_rows(Bands& b, std::size_t size) {
   Ref wanted = kv::integer(static_cast<long long>(size));
-  Ref got = kv::call_method(encoder, s.encode_, wanted);
+  Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
 }
-
-// The next `rows` rows of `stride` bytes.
-Ref copy_rows(Bands& b, std::size_t rows, std::size_t stride) { return copy_rows_of(b.s, b.encoder, rows * stride); }
 
 // A deflater of this thread's own: isal's parallel compressor deflates into
 // one buffer of its own, so no two threads may share one. Deflate spends at
@@ -198,35 +176,25 @@ void run_bands(Bands& b) {
       const std::size_t top = index * b.rows_per_band;
       Ref pixels;
       const std::uint8_t* data = nullptr;
-      std::size_t source_first = 0;
-      if (b.pasted) {
-        source_first = b.source_from(top);
-        const std::size_t source_rows = b.source_from(top + rows) - source_first;
-        if (source_rows) {
-          pixels = copy_rows(b, source_rows, b.paste.width * kPixelBytes);
-          data = bytes_of(pixels);
-        }
-      } else {
-        pixels = copy_rows(b, rows, stride);
+      const std::size_t source_first = b.source_from(top);
+      if (const std::size_t source_rows = b.source_from(top + rows) - source_first) {
+        pixels = copy_rows(b, source_rows * b.paste.width * kPixelBytes);
         data = bytes_of(pixels);
       }
       if (!first) std::memcpy(above.data(), b.carry.data(), stride);
-      if (b.pasted)
-        b.compose(top + rows - 1, data, source_first, b.carry.data());
-      else
-        std::memcpy(b.carry.data(), data + (rows - 1) * stride, stride);
+      b.compose(top + rows - 1, data, source_first, b.carry.data());
 
       Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
       if (!deflater) {
         deflater = new_deflater(b);
         filtered.resize(b.largest_band());
-        if (b.pasted) composed.resize(std::min(b.rows_per_band, b.height) * stride);
+        if (b.paste.blend) composed.resize(std::min(b.rows_per_band, b.height) * stride);
       }
       {
         WithoutGil unlocked;
         if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
-        if (b.pasted) {
+        if (!b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
@@ -317,23 +285,14 @@ Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height
   return encoder;
 }
 
-// Copies, filters and deflates the bands of `image`, with `paste` done on
+// Copies, filters and deflates the bands of the canvas, with `paste` done on
 // the way, on `threads` threads. Null when the process forked while helpers
 // held bands: the caller starts again on its own thread.
-std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t width, std::size_t height, unsigned threads,
-                                    const Paste& paste) {
-  std::uint8_t fill[4] = {};
-  if (paste.source) {
-    // The canvas is of one colour, made by Pillow's own Image.new.
-    Ref corner = copy_rows_of(s, row_copier(s, image, 1, 1), kPixelBytes);
-    std::memcpy(fill, bytes_of(corner), kPixelBytes);
-  }
-  Ref encoder =
-      paste.source ? row_copier(s, paste.source, paste.width, paste.height) : row_copier(s, image, width, height);
-  auto shared = std::make_shared<Bands>(s, std::move(encoder), width, height, paste);
+std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& paste) {
+  Ref encoder = row_copier(s, paste.source, paste.width, paste.height);
+  auto shared = std::make_shared<Bands>(s, std::move(encoder), paste);
   Bands& b = *shared;
   b.paste.source = nullptr;  // the Bands may outlive the caller's image
-  std::memcpy(b.fill, fill, sizeof fill);
   const std::size_t helpers = std::min<std::size_t>(threads, b.done.size()) - 1;
   PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
   for (std::size_t k = 0; k < helpers; ++k) {
@@ -372,14 +331,14 @@ std::shared_ptr<Bands> encode_bands(Writer& s, PyObject* image, std::size_t widt
   return shared;
 }
 
-// The PNG file of an RGBA image of Pillow's own class, as Pillow would
-// frame it: IHDR, iCCP when `icc` is set, IDAT, IEND.
-Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height, PyObject* icc, const Paste& paste) {
+// The PNG file of the canvas of `paste`, RGBA of Pillow's own class, as
+// Pillow would frame it: IHDR, iCCP when `icc` is set, IDAT, IEND.
+Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
   Ref profile = icc ? kv::call(s.zlib_compress, icc) : Ref();
   if (profile && !PyBytes_CheckExact(profile.get())) kv::raise(PyExc_SystemError, "zlib.compress returned no bytes");
 
-  std::shared_ptr<Bands> shared = encode_bands(s, image, width, height, encoder_threads(), paste);
-  if (!shared) shared = encode_bands(s, image, width, height, 1, paste);
+  std::shared_ptr<Bands> shared = encode_bands(s, encoder_threads(), paste);
+  if (!shared) shared = encode_bands(s, 1, paste);
   Bands& b = *shared;
   if (b.error) {
     b.error->restore();
@@ -388,17 +347,17 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
 
   static constexpr std::uint8_t profile_name[] = "ICC Profile\0";  // name, its terminator, method 0
   const std::size_t profile_size = profile ? static_cast<std::size_t>(PyBytes_GET_SIZE(profile.get())) : 0;
-  std::size_t total = png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + 4;
+  std::size_t total =
+      png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + sizeof kFinalBlock + 4;
   if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
   std::uint32_t adler = 1;
-  total += sizeof kFinalBlock;
   for (const Band& band : b.done) {
     total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     adler = png::adler32_combine(adler, band.adler, band.filtered_size);
   }
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
   if (profile) at = png::put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile), profile_size);
   std::uint8_t trailer[4];
   png::put32(trailer, adler);
@@ -408,8 +367,7 @@ Ref write_png(Writer& s, PyObject* image, std::size_t width, std::size_t height,
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
     const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
     at = png::put32(at, static_cast<std::uint32_t>(size + extra));
-    std::memcpy(at, "IDAT", 4);
-    at += 4;
+    at = std::copy_n("IDAT", 4, at);
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
     at = std::copy_n(bytes_of(band.deflated), size, at);
     std::uint32_t crc = band.crc;
@@ -456,19 +414,29 @@ bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
   return same > 0;
 }
 
-}  // namespace
+// Whether `image` (null: none) is of Pillow's own class and reads of a fresh
+// one's attributes find what the class holds: no __getattribute__ or
+// __getattr__ stands between.
+bool own_class(Writer& s, PyObject* image) {
+  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
+  return type && (!image || Py_TYPE(image) == type) && type->tp_getattro == PyObject_GenericGetAttr;
+}
 
-bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
-  Writer& s = *this;
+// Whether `save` (result.save as read; null with the canvas of a fill for
+// `result`) would save a PNG through Pillow's own save and PNG handler, with
+// nothing on the image to add keywords.
+KV_RUNS_PYTHON bool is_own_save(Writer& s, PyObject* result, PyObject* format, PyObject* save) {
   if (!is_text(format, "PNG") || !s.image_class) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
-  if (Py_TYPE(result) != type) return false;
-  if (!PyMethod_Check(save) || PyMethod_GET_SELF(save) != result ||
-      !is_own_function(PyMethod_GET_FUNCTION(save), s.image_save_code, s.pil_image))
-    return false;
+  PyObject* function = nullptr;
+  if (result && Py_TYPE(result) == type && PyMethod_Check(save) && PyMethod_GET_SELF(save) == result)
+    function = PyMethod_GET_FUNCTION(save);
+  else if (!result && own_class(s, nullptr))
+    function = _PyType_Lookup(type, s.save_);  // raw-api: ok a type look-up runs no Python code
+  if (!function || !is_own_function(function, s.image_save_code, s.pil_image)) return false;
   // save() reads encoderinfo from the image before its own keywords.
   if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
-  PyObject** slot = _PyObject_GetDictPtr(result);
+  PyObject** slot = result ? _PyObject_GetDictPtr(result) : nullptr;
   if (slot && *slot) {
     if (!PyDict_CheckExact(*slot)) return false;
     Ref dict = Ref::borrow(*slot);
@@ -480,9 +448,13 @@ bool Writer::is_own_save(PyObject* result, PyObject* format, PyObject* save) {
   return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
 }
 
+}  // namespace
+
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste) {
   Writer& s = *this;
-  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(result, format, save)) return nullptr;
+  if (!s.raw_encoder || !s.parallel_compress || !is_own_save(s, result, format, save)) return nullptr;
+  // A fresh canvas has no info, hence no profile.
+  if (!result) return write_png(s, nullptr, paste);
 
   Ref mode = kv::getattr(result, s.mode);
   if (!is_text(mode, "RGBA")) return nullptr;
@@ -497,33 +469,55 @@ Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Pas
   Ref icc = kv::dict_get(info, s.icc_profile);
   if (icc && !PyBytes_CheckExact(icc.get())) return nullptr;
   if (icc && PyBytes_GET_SIZE(icc.get()) == 0) icc = nullptr;  // Pillow skips an empty profile
-  if (paste.source &&
-      (static_cast<std::size_t>(w) < paste.x + paste.width || static_cast<std::size_t>(h) < paste.y + paste.height))
-    return nullptr;
-  return write_png(s, result, static_cast<std::size_t>(w), static_cast<std::size_t>(h), icc.get(), paste);
+  const auto columns = static_cast<std::size_t>(w), rows = static_cast<std::size_t>(h);
+  return write_png(s, icc.get(), {result, 0, 0, columns, rows, columns, rows, {}, false});
 }
 
-bool Writer::defers_paste(PyObject* make, PyObject* canvas, PyObject* paste, PyObject* source, PyObject* mask,
-                          PyObject* x, PyObject* y, PyObject* width, PyObject* height, Paste& out) {
-  Writer& s = *this;
-  if (!s.raw_encoder || !s.parallel_compress || !s.image_class || source != mask) return false;
-  auto* type = reinterpret_cast<PyTypeObject*>(s.image_class.get());
-  if (Py_TYPE(canvas) != type || Py_TYPE(source) != type || !is_own_function(make, s.image_new_code, s.pil_image))
-    return false;
-  if (!PyMethod_Check(paste) || PyMethod_GET_SELF(paste) != canvas ||
-      !is_own_function(PyMethod_GET_FUNCTION(paste), s.image_paste_code, s.pil_image))
-    return false;
-  long long left, top;
-  if (!kv::small_int(x, left) || !kv::small_int(y, top) || left < 0 || top < 0) return false;
+bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source,
+                          Paste& out) {
   long long w, h;
-  if (!kv::small_int(width, w) || !kv::small_int(height, h) || w <= 0 || h <= 0) return false;
-  out = {source, static_cast<std::size_t>(left), static_cast<std::size_t>(top), static_cast<std::size_t>(w),
-         static_cast<std::size_t>(h)};
+  // A canvas of more than 2 GiB is left to Pillow, which may refuse it.
+  if (!raw_encoder || !parallel_compress || !own_class(*this, source) ||
+      !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
+      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
+    return false;
+  // The channels Pillow's fill takes from a tuple, the fourth 255 when left
+  // out; None leaves the canvas zeros.
+  Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
+  if (color != Py_None) {
+    const Py_ssize_t channels = PyTuple_CheckExact(color) ? PyTuple_GET_SIZE(color) : 0;
+    if (channels != 3 && channels != 4) return false;
+    canvas.fill[3] = 255;
+    for (Py_ssize_t c = 0; c < channels; ++c) {
+      long long v;
+      if (!kv::small_int(PyTuple_GET_ITEM(color, c), v) || v < 0 || v > 255) return false;  // raw-api: ok only read
+      canvas.fill[c] = static_cast<std::uint8_t>(v);
+    }
+  }
+  out = canvas;
+  return true;
+}
+
+bool Writer::defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
+                          Paste& out) {
+  if (source != mask || !own_class(*this, source)) return false;
+  // raw-api: ok a type look-up runs no Python code
+  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
+  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
+  long long left, top, w, h;
+  if (!kv::small_int(x, left) || !kv::small_int(y, top) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
+      left < 0 || top < 0 || w <= 0 || h <= 0 || static_cast<std::size_t>(left + w) > out.canvas_width ||
+      static_cast<std::size_t>(top + h) > out.canvas_height)
+    return false;
+  out.x = static_cast<std::size_t>(left);
+  out.y = static_cast<std::size_t>(top);
+  out.width = static_cast<std::size_t>(w);
+  out.height = static_cast<std::size_t>(h);
   return true;
 }
 
 bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save) {
-  return !parallel_compress && raw_encoder && is_own_save(result, format, save);
+  return !parallel_compress && raw_encoder && is_own_save(*this, result, format, save);
 }
 
 namespace {
