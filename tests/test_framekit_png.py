@@ -289,3 +289,17 @@ def test_closed_stream_early_return(closing_format):
 def test_open_stream_early_return_is_the_input_object():
     data = encoded(Image.new("RGB", (64, 36)))
     assert Framekit("3:4").adjust_size(data) is data
+
+
+@pytest.mark.parametrize("case", ["smaller canvas", "replaced BytesIO"])
+def test_canvas_the_writer_cannot_take_is_made_before_the_reads_that_follow_it(monkeypatch, case):
+    # The writer leaves the canvas undone only when it will write the file; otherwise
+    # Image.new runs where the Python code calls it, before working.width is read.
+    events = []
+    real_fill, width = Image.core.fill, Image.Image.width
+    monkeypatch.setattr(Image.core, "fill", lambda *a: events.append("fill") or real_fill(*a))
+    monkeypatch.setattr(Image.Image, "width", property(lambda self: events.append("width") or width.fget(self)))
+    if case == "replaced BytesIO":
+        monkeypatch.setattr(framekit, "BytesIO", lambda *a: io.BytesIO(*a))
+    Framekit().adjust_size(encoded(noisy(40, 30)), expand_percent=-20 if case == "smaller canvas" else 10)
+    assert events == ["fill", "width"]

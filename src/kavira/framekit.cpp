@@ -292,7 +292,11 @@ Ref adjust_size(State& s, PyObject* self, kv::Bytes image_bytes, bool return_ori
   } else if (kv::equal(kv::getattr(self, s.need_adjust), s.fill)) {
     new_image = kv::getattr(s.global(s.Image), s.new_);
     fill_color = kv::getattr(self, s.fill_color);
-    if (!s.writer.skips_canvas(new_image, fill_color, new_w, new_h, working, deferred))
+    // Only where the writer will take the file (the real BytesIO, a canvas
+    // no smaller than the image): a canvas made later would come after
+    // reads that the Python code makes once it exists.
+    if (s.global(s.BytesIO).get() != s.writer.bytes_io.get() || expand_percent < 0 ||
+        !s.writer.skips_canvas(new_image, fill_color, new_w, new_h, working, deferred))
       result = kv::call(new_image, s.RGBA, new_size, fill_color);
     Ref paste_x = kv::floor_divide(kv::subtract(new_w, kv::getattr(working, s.width)), s.two);
     Ref paste_y = kv::floor_divide(kv::subtract(new_h, kv::getattr(working, s.height)), s.two);

@@ -481,6 +481,9 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
       !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
       w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
     return false;
+  // raw-api: ok a type look-up runs no Python code
+  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
+  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
   // The channels Pillow's fill takes from a tuple, the fourth 255 when left
   // out; None leaves the canvas zeros.
   Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
@@ -500,10 +503,7 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
 
 bool Writer::defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
                           Paste& out) {
-  if (source != mask || !own_class(*this, source)) return false;
-  // raw-api: ok a type look-up runs no Python code
-  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
-  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
+  if (source != mask) return false;
   long long left, top, w, h;
   if (!kv::small_int(x, left) || !kv::small_int(y, top) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
       left < 0 || top < 0 || w <= 0 || h <= 0 || static_cast<std::size_t>(left + w) > out.canvas_width ||

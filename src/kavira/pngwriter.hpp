@@ -34,15 +34,16 @@ struct Writer {
   KV_RUNS_PYTHON kv::Ref encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste = {});
 
   // Whether Image.new("RGBA", (width, height), color) and the paste of
-  // `source` onto it may be left undone: `make` (Image.new as read) is
-  // Pillow's own, the colour a tuple of channel values or None, the size one
-  // Pillow makes without an error. Runs no Python code; fills part of `out`.
+  // `source` onto it may be left undone: `make` (Image.new as read) and the
+  // class's paste are Pillow's own, `source` is of Pillow's own class, the
+  // colour a tuple of channel values or None, the size one Pillow makes
+  // without an error. Runs no Python code; fills part of `out`.
   bool skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyObject* height, PyObject* source, Paste& out);
 
   // Whether canvas.paste(source, (x, y), mask=mask) may be left to encode
-  // too, on the canvas skips_canvas left undone: Pillow's own paste, on a
-  // source that is its own mask (width x height, as read) and lies wholly
-  // inside the canvas. Runs no Python code. Fills the rest of `out`.
+  // too, on the canvas skips_canvas left undone: the source is its own mask
+  // (width x height, as read) and lies wholly inside the canvas. Runs no
+  // Python code. Fills the rest of `out`.
   bool defers_paste(PyObject* source, PyObject* mask, PyObject* x, PyObject* y, PyObject* width, PyObject* height,
                     Paste& out);
 
