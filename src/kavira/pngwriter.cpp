@@ -392,13 +392,9 @@ bool is_text(PyObject* text, const char* expected) {
 // release may lack: null, and the native writer stays off.
 template <class Body>
 Ref optional(Body&& body) {
-  try {
-    return body();
-  } catch (const kv::Error&) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw;
-    PyErr_Clear();
-    return nullptr;
-  }
+  Ref found;
+  kv::suppress({PyExc_ImportError, PyExc_AttributeError}, [&] { found = body(); });
+  return found;
 }
 
 // Whether `f` is a plain function of `module` compiled from `code`.
