@@ -284,13 +284,11 @@ bool convert(Kind kind, const char* name, PyObject* v, Ref& converted) {
       if (!number || (!number->nb_index && !number->nb_int)) return type_error(name, "int", nullptr, v), false;
       converted = Ref::steal_or_null(PyNumber_Long(v));
       break;
-    case Kind::Float: {
+    case Kind::Float:
       if (!number || (!number->nb_float && !number->nb_index)) return type_error(name, "float", nullptr, v), false;
-      double d = PyFloat_AsDouble(v);
-      if (d == -1.0 && PyErr_Occurred()) return false;
-      converted = Ref::steal_or_null(PyFloat_FromDouble(d));
+      // float(), which calls a float subclass's own __float__ where PyFloat_AsDouble reads the value.
+      converted = Ref::steal_or_null(PyNumber_Float(v));
       break;
-    }
     case Kind::Bool: {
       int truth = PyObject_IsTrue(v);
       if (truth < 0) return false;
