@@ -489,11 +489,13 @@ PyObject* get_signature(PyObject* self, void*) {
         };
 
         const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);
-        Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
+        // Read once, as inspect reads a Python function's: the calls below can rebind it.
+        Ref defaults = Ref::borrow(f->defaults);
+        Py_ssize_t first_default = total - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
         Ref parameters = new_list();
         for (Py_ssize_t i = 0; i < total; ++i) {
           PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
-          Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
+          Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
         if (f->definition->var_keywords) {
