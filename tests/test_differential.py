@@ -413,7 +413,17 @@ def test_image_resize_events(source_w, source_h, box_w, box_h):
     differential(scenario)
 
 
-@pytest.mark.parametrize("size", [(0, "x"), (1000, 1), (3,), "ab"])
+class IterReturnsInt:
+    def __iter__(self):
+        return 5
+
+
+class IterRaisesTypeError:
+    def __iter__(self):
+        raise TypeError("no iteration today")
+
+
+@pytest.mark.parametrize("size", [(0, "x"), (1000, 1), (3,), "ab", IterReturnsInt(), IterRaisesTypeError()])
 def test_image_resize_odd_sources(size):
     def scenario(side):
         side.fake(side.resize, "Image")

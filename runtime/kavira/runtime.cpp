@@ -100,7 +100,7 @@ std::pair<Ref, Ref> unpack2(Borrowed value) {
   }
   PyObject* iterator = PyObject_GetIter(value);
   if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
       raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
     }
