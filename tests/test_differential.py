@@ -248,6 +248,34 @@ def test_aspectra_undecodable_bytes_close_the_stream():
     differential(scenario)
 
 
+class Formatted(int):
+    def __format__(self, spec):
+        return f"<{int(self)}>"
+
+    def __floordiv__(self, other):
+        return Formatted(int(self) // other)
+
+
+class SizedImage:
+    def __init__(self, size):
+        self.size = size
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+
+@pytest.mark.parametrize("limit", [0, 3])
+@pytest.mark.parametrize("method", ["get_raw_simple_ratio", "get_approx_simple_ratio"])
+def test_aspectra_formats_sizes_as_the_f_string_does(method, limit):
+    def scenario(side):
+        side.patch(side.aspectra, "Image", SimpleNamespace(open=lambda buf: SizedImage((Formatted(64), Formatted(36)))))
+        return getattr(side.aspectra.ImageAspectra(limit), method)(PNG)
+    differential(scenario)
+
+
 # ---------------------------------------------------------------------------
 # tessel
 
