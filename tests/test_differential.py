@@ -276,6 +276,19 @@ def test_aspectra_formats_sizes_as_the_f_string_does(method, limit):
     differential(scenario)
 
 
+@pytest.mark.parametrize("limit", [-1, 0, 3])
+def test_approx_search_adds_one_to_the_limit_for_every_range(limit):
+    def scenario(side):
+        class Limit(int):
+            def __add__(self, other):
+                side.rec.log("add", int(self), other)
+                return int(self) + other
+        analyser = side.aspectra.ImageAspectra()
+        analyser.approx_search_range = Limit(limit)
+        return analyser.get_approx_simple_ratio(PNG)
+    differential(scenario)
+
+
 # ---------------------------------------------------------------------------
 # tessel
 
