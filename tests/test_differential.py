@@ -475,6 +475,29 @@ def test_image_resize_odd_sources(size):
         assert outcome[1] == "ZeroDivisionError"
 
 
+# Shapes a for target unpacks otherwise than the modules' own size unpacking.
+ODD_PAIRS = [("1:1",), (), ("1:1", 1.0, 2), 5, IterReturnsInt(), IterRaisesTypeError()]
+
+
+class Entries:
+    def __init__(self, entries):
+        self.entries = entries
+
+    def items(self, *text):
+        return self.entries
+
+    iter = items
+
+
+@pytest.mark.parametrize("entry", ODD_PAIRS)
+def test_closest_ratio_unpacks_entries_as_a_for_target(entry):
+    def scenario(side):
+        framer = side.framekit.Framekit()
+        framer._std_ratio_map = Entries([entry])
+        return framer._get_closest_standard_ratio(4, 3)
+    differential(scenario)
+
+
 # ---------------------------------------------------------------------------
 # wordgate
 

@@ -86,21 +86,23 @@ Ref global(Borrowed module_dict, Borrowed name) {
   raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-Raised unpack_error(Py_ssize_t got) {
+Raised unpack_error(Py_ssize_t got, bool statement) {
   if (got > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  if (statement) return fail(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
   return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
-std::pair<Ref, Ref> unpack2(Borrowed value) {
+std::pair<Ref, Ref> unpack2(Borrowed value, bool statement) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n != 2) raise(unpack_error(n));
+    if (n != 2) raise(unpack_error(n, statement));
     PyObject** items = PySequence_Fast_ITEMS(value.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
   PyObject* iterator = PyObject_GetIter(value);
   if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) &&
+        (!statement || (!Py_TYPE(value)->tp_iter && !PySequence_Check(value)))) {
       PyErr_Clear();
       raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
     }
@@ -108,9 +110,9 @@ std::pair<Ref, Ref> unpack2(Borrowed value) {
   }
   Ref it = Ref::steal(iterator);
   Ref first = next(it);
-  if (!first) raise(unpack_error(0));
+  if (!first) raise(unpack_error(0, statement));
   Ref second = next(it);
-  if (!second) raise(unpack_error(1));
+  if (!second) raise(unpack_error(1, statement));
   if (next(it)) raise(unpack_error(3));
   return {std::move(first), std::move(second)};
 }
