@@ -498,6 +498,24 @@ def test_closest_ratio_unpacks_entries_as_a_for_target(entry):
     differential(scenario)
 
 
+@pytest.mark.parametrize("entry", [*ODD_PAIRS, None])
+def test_matched_words_unpack_hits_as_a_for_target_and_hash_each_once(entry):
+    def scenario(side):
+        class Word(str):
+            def __hash__(self):
+                side.rec.log("hash", str(self))
+                return str.__hash__(self)
+
+            def __eq__(self, other):
+                side.rec.log("eq", str(self))
+                return str.__eq__(self, other)
+        check = side.wordgate.PromptBanChecker(use_default=False)
+        hits = [(0, Word("a")), (1, Word("a")), (2, Word("b"))] + ([] if entry is None else [entry])
+        check._automaton = Entries(hits)
+        return check.find_matched_words("aab")
+    differential(scenario)
+
+
 # ---------------------------------------------------------------------------
 # wordgate
 

@@ -393,9 +393,10 @@ Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   Ref items = kv::iterate(iterable);
   while (Ref item = kv::next(items)) {
     Ref value = pick(item);
-    if (kv::check(PySet_Contains(seen, value))) continue;
+    // One hash per value, as dict.fromkeys takes: the set grows when the value is new.
+    Py_ssize_t before = PySet_GET_SIZE(seen.get());
     kv::check(PySet_Add(seen, value));
-    kv::append(result, value);
+    if (PySet_GET_SIZE(seen.get()) > before) kv::append(result, value);
   }
   return result;
 }
