@@ -411,6 +411,20 @@ def test_preset_key_that_raises():
     assert differential(scenario)[1] == "ZeroDivisionError"
 
 
+@pytest.mark.parametrize("limit", ["MAX_PIXELS", "MAX_EDGE", "MIN_PIXELS"])
+def test_rescaling_multiplies_in_place(limit):
+    def scenario(side):
+        class Side(float):
+            def __imul__(self, other):
+                side.rec.log("imul", float(self), other)
+                return Side(float(self) * other)
+        real = math.sqrt
+        side.patch(math, "sqrt", lambda x: Side(real(x)))
+        T = type("T", (side.tessel.TesselSizeCalculator,), {limit: {"MIN_PIXELS": 10**8}.get(limit, 1000)})
+        return T.calc_size("3:2", "2k")
+    differential(scenario)
+
+
 @pytest.mark.parametrize("word", ["2:3", "-10:-1"])
 @pytest.mark.parametrize("name", ["math.sqrt", "math.floor"])
 def test_patched_math_functions_are_used(name, word):

@@ -435,6 +435,7 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body);
 KV_RUNS_PYTHON inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
 KV_RUNS_PYTHON inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 KV_RUNS_PYTHON inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+KV_RUNS_PYTHON inline Ref imultiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_InPlaceMultiply(a, b)); }
 KV_RUNS_PYTHON inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 KV_RUNS_PYTHON inline Ref floor_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
 KV_RUNS_PYTHON inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }
