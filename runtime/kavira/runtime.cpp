@@ -288,8 +288,7 @@ bool convert(Kind kind, const char* name, PyObject* v, Ref& converted) {
       break;
     case Kind::Float:
       if (!number || (!number->nb_float && !number->nb_index)) return type_error(name, "float", nullptr, v), false;
-      // float(), which calls a float subclass's own __float__ where PyFloat_AsDouble reads the value.
-      converted = Ref::steal_or_null(PyNumber_Float(v));
+      converted = Ref::steal_or_null(PyNumber_Float(v));  // float(): a float subclass's own __float__ runs
       break;
     case Kind::Bool: {
       int truth = PyObject_IsTrue(v);
@@ -491,8 +490,7 @@ PyObject* get_signature(PyObject* self, void*) {
         };
 
         const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);
-        // Read once, as inspect reads a Python function's: the calls below can rebind it.
-        Ref defaults = Ref::borrow(f->defaults);
+        Ref defaults = Ref::borrow(f->defaults);  // read once, as inspect does: the calls below can rebind it
         Py_ssize_t first_default = total - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
         Ref parameters = new_list();
         for (Py_ssize_t i = 0; i < total; ++i) {

@@ -397,8 +397,7 @@ KV_RUNS_PYTHON Ref import_from_svcfault(const char* attribute);
 // namespace, then builtins, else NameError.
 KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
-// `a, b = value`, with the messages the modules document; a `statement` unpacks as the interpreter's own
-// assignment and for targets do, whose messages differ and which keep an __iter__'s TypeError.
+// `a, b = value`, with the messages the modules document, or as a `statement` (a for target) unpacks in Python.
 KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value, bool statement = false);
 // The ValueError of unpacking `got` values into two.
 KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got, bool statement = false);

@@ -393,8 +393,7 @@ Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   Ref items = kv::iterate(iterable);
   while (Ref item = kv::next(items)) {
     Ref value = pick(item);
-    // One hash per value, as dict.fromkeys takes: the set grows when the value is new.
-    Py_ssize_t before = PySet_GET_SIZE(seen.get());
+    Py_ssize_t before = PySet_GET_SIZE(seen.get());  // one hash per value, as dict.fromkeys takes
     kv::check(PySet_Add(seen, value));
     if (PySet_GET_SIZE(seen.get()) > before) kv::append(result, value);
   }
