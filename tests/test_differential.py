@@ -670,6 +670,38 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
     differential(scenario)
 
 
+class PosingAsList:
+    """Claims list through __class__, which isinstance() reads and a type test does not."""
+
+    def __init__(self, rec):
+        self.rec = rec
+
+    @property
+    def __class__(self):
+        self.rec.log("__class__")
+        return list
+
+    def __iter__(self):
+        return iter(["posed"])
+
+
+@pytest.mark.parametrize("source", ["default words", "word file"])
+def test_loaded_words_are_lists_by_isinstance(tmp_path, source):
+    path = tmp_path / "words.pkl"
+    path.write_bytes(pickle.dumps(["b"]))
+
+    def scenario(side):
+        class Posing(pickle.Unpickler):
+            def load(self):
+                return PosingAsList(side.rec)
+        side.patch(pickle, "Unpickler", Posing)
+        side.patch(pickle, "loads", lambda raw: PosingAsList(side.rec))
+        if source == "default words":
+            return list(side.wordgate._load_default_words())
+        return side.wordgate.PromptBanChecker._load_from_file(str(path))
+    differential(scenario)
+
+
 @pytest.mark.parametrize("make", ["exception", "callable", "not-an-exception", "raises"])
 def test_refused_global_raises_through_the_live_error_class(tmp_path, make):
     path = tmp_path / "evil.pkl"

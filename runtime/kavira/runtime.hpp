@@ -291,6 +291,9 @@ KV_RUNS_PYTHON inline void setitem(Borrowed object, Borrowed key, Borrowed value
   check(PyObject_SetItem(object, key, value));
 }
 KV_RUNS_PYTHON inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+KV_RUNS_PYTHON inline bool isinstance(Borrowed object, PyTypeObject* type) {
+  return check(PyObject_IsInstance(object, reinterpret_cast<PyObject*>(type))) != 0;
+}
 KV_RUNS_PYTHON inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 KV_RUNS_PYTHON inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
 KV_RUNS_PYTHON inline Py_ssize_t length(Borrowed object) {

@@ -89,9 +89,10 @@ Ref load_default_words(State& s) {
   kv::suppress({PyExc_Exception}, [&] {
     auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
-    words = kv::call_method(s.global(s.pickle), s.loads, raw);
+    Ref loaded = kv::call_method(s.global(s.pickle), s.loads, raw);
+    if (kv::isinstance(loaded, &PyList_Type)) words = loaded;  // which reads __class__, as a type test does not
   });
-  return words && PyList_Check(words.get()) ? words : kv::new_list();
+  return words ? words : kv::new_list();
 }
 
 const kv::Binding<load_default_words> load_default_words_binding{
@@ -131,7 +132,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   kv::with(kv::call(s.global(s.open), file_path, s.read_binary),
            [&](PyObject* f) { data = kv::call_method(kv::call(unpickler_type, f), s.load); });
   if (!data) return kv::new_list();
-  if (!PyList_Check(data.get())) {
+  if (!kv::isinstance(data, &PyList_Type)) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
     kv::raise(PyExc_ValueError, concat(s.not_list_prefix, type_name));
   }
