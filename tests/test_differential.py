@@ -670,6 +670,14 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
     differential(scenario)
 
 
+@pytest.mark.parametrize("words", [["bb", "a"], ["bb", StrSub("a")]], ids=["str", "str-subclass"])
+def test_word_lengths_through_a_module_global_len(words):
+    def scenario(side):
+        side.stack.enter_context(mock.patch.object(side.wordgate, "len", Call(len, side.rec, "len"), create=True))
+        return side.wordgate.PromptBanChecker(builtin_words=words, use_default=False).banned_words
+    differential(scenario)
+
+
 class PosingAsList:
     """Claims list through __class__, which isinstance() reads and a type test does not."""
 

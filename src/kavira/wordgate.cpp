@@ -21,7 +21,7 @@ struct State : kv::ModuleState {
   kv::Name os{this, "os"}, pickle{this, "pickle"}, re{this, "re"}, PromptBanError{this, "PromptBanError"};
   kv::Name AC_THRESHOLD{this, "_AC_THRESHOLD"}, HAS_AC{this, "_HAS_AC"}, ahocorasick{this, "ahocorasick"},
       xor_{this, "_xor"};
-  kv::Name load_default_words{this, "_load_default_words"}, open{this, "open"};
+  kv::Name load_default_words{this, "_load_default_words"}, open{this, "open"}, len{this, "len"};
   // Instance attributes and methods.
   kv::Name ban_word_file{this, "ban_word_file"}, ignore_case{this, "ignore_case"}, builtin_words{this, "builtin_words"};
   kv::Name use_default{this, "use_default"}, exclude_words{this, "exclude_words"}, banned_words{this, "banned_words"};
@@ -233,10 +233,11 @@ Ref sort_longest_first(State& s, Ref word_list) {
   const Py_ssize_t n = PyList_GET_SIZE(word_list.get());
   std::vector<std::pair<Py_ssize_t, Ref>> keyed;
   keyed.reserve(static_cast<size_t>(n));
+  Ref len = s.global(s.len);  // a module global of that name is the key Python's sort is given
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref word = kv::item(word_list, i);
-    if (!PyUnicode_CheckExact(word)) {
-      kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
+    if (!PyUnicode_CheckExact(word) || len.get() != s.len_builtin.get()) {
+      kv::call_method_kw(word_list, s.sort, s.sort_keywords, len, Py_True);
       return word_list;
     }
     keyed.emplace_back(PyUnicode_GET_LENGTH(word), std::move(word));
@@ -321,7 +322,8 @@ Ref build_engine(State& s, PyObject* self) {
     kv::setattr(self, s.automaton, Py_None);
     return kv::none();
   }
-  Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(kv::getattr(self, s.banned_words))));
+  Ref len = s.global(s.len);
+  Ref count = kv::call(len, kv::getattr(self, s.banned_words));
   Ref threshold = s.global(s.AC_THRESHOLD);
   if (kv::check(PyObject_RichCompareBool(count, threshold, Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
     kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
