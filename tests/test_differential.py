@@ -678,6 +678,27 @@ def test_word_lengths_through_a_module_global_len(words):
     differential(scenario)
 
 
+@pytest.mark.parametrize("source", ["builtin_words", "ban_word_file"])
+def test_word_list_tests_membership_then_adds(tmp_path, source):
+    path = tmp_path / "words.txt"
+    path.write_text("a\n")
+
+    def scenario(side):
+        class Word(str):
+            def __hash__(self):
+                side.rec.log("hash", str(self))
+                return str.__hash__(self)
+
+            def strip(self):
+                return self
+        words = [Word("a"), Word("a"), Word("b")]
+        if source == "builtin_words":
+            return side.wordgate.PromptBanChecker(builtin_words=words, use_default=False).banned_words
+        side.patch(side.wordgate.PromptBanChecker, "_load_from_file", staticmethod(lambda file_path: words))
+        return side.wordgate.PromptBanChecker(ban_word_file=str(path), use_default=False).banned_words
+    differential(scenario)
+
+
 class PosingAsList:
     """Claims list through __class__, which isinstance() reads and a type test does not."""
 

@@ -256,10 +256,9 @@ kv::Result load_banned_words(State& s, PyObject* self) {
     while (Ref item = kv::next(items)) {
       Ref w = strip_item(s, item);
       if (!kv::truthy(w)) continue;
-      // One hash lookup: the set grows exactly when the word is new.
-      const Py_ssize_t known = PySet_GET_SIZE(seen.get());
+      if (kv::check(PySet_Contains(seen, w))) continue;  // `w not in seen`, then seen.add(w): a new word hashes twice
       kv::check(PySet_Add(seen, w));
-      if (PySet_GET_SIZE(seen.get()) > known) kv::append(word_list, w);
+      kv::append(word_list, w);
     }
   };
 
