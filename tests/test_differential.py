@@ -839,3 +839,27 @@ def test_returned_raises_match_plain_and_chain(path, tmp_path):
     native, python = caught
     assert (type(native), str(native)) == (type(python), str(python))
     assert isinstance(native.__context__, KeyError) and native.__traceback__ is not None
+
+
+class Verdict:
+    def __bool__(self):
+        raise RuntimeError("no verdict")
+
+
+@pytest.mark.parametrize("exit", [lambda *exc: Verdict(), lambda kind, error, tb: (_ for _ in ()).throw(error)],
+                         ids=["verdict raises", "re-raises"])
+def test_exit_errors_chain_as_in_a_with_statement(exit):
+    def refuse(buf):
+        raise ValueError("not an image")
+
+    manager = type("Manager", (), {"__init__": lambda self, data: None, "__enter__": lambda self: self,
+                                   "__exit__": lambda self, *exc: exit(*exc)})
+    chains = []
+    for modules in (NATIVE, PLAIN):
+        with mock.patch.object(modules["aspectra"], "BytesIO", manager), \
+                mock.patch.object(modules["aspectra"], "Image", SimpleNamespace(open=refuse)):
+            with pytest.raises(Exception) as caught:
+                modules["aspectra"].ImageAspectra().get_raw_simple_ratio(b"x")
+        error = caught.value
+        chains.append((repr(error), repr(error.__context__), error.__context__ is error))
+    assert chains[0] == chains[1]

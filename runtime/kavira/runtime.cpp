@@ -167,19 +167,18 @@ bool exit_with_error(Borrowed exit) {
   error.normalize();
   if (error.value() != Py_None && error.traceback() != Py_None)
     PyException_SetTraceback(error.value(), error.traceback());
-  PyObject* result = PyObject_CallFunctionObjArgs(exit, error.type(), error.value(), error.traceback(), nullptr);
-  if (!result) {
-    // As in an except block: the new error remembers the one it replaced.
+  Ref swallowed =
+      Ref::steal_or_null(PyObject_CallFunctionObjArgs(exit, error.type(), error.value(), error.traceback(), nullptr));
+  int truth = swallowed ? PyObject_IsTrue(swallowed) : -1;
+  if (truth < 0) {
+    // As in an except block: a new error remembers the one it replaced, and the same one raised again does not.
     PendingError replaced;
     replaced.normalize();
-    if (replaced.value() != Py_None && error.value() != Py_None)
+    if (replaced.value() != Py_None && error.value() != Py_None && replaced.value() != error.value())
       PyException_SetContext(replaced.value(), Py_NewRef(error.value()));
     replaced.restore();
     return false;
   }
-  Ref swallowed = Ref::steal(result);
-  int truth = PyObject_IsTrue(swallowed);
-  if (truth < 0) return false;  // the new error is pending
   if (truth) return true;
   error.restore();
   return false;
