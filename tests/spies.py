@@ -129,8 +129,11 @@ def number_type(*protocols, base=object):
             object.__getattribute__(self, "rec").log("get", object.__getattribute__(self, "tag"), name)
         return object.__getattribute__(self, name)
 
+    def new(cls, value, rec, tag="n"):
+        return base.__new__(cls) if base is object else base.__new__(cls, value)
+
     namespace = {p: make(p) for p in protocols}
-    namespace.update(__init__=init, __getattribute__=getattribute, __repr__=lambda self: f"<{self.tag}>")
+    namespace.update(__new__=new, __init__=init, __getattribute__=getattribute, __repr__=lambda self: f"<{self.tag}>")
     return type("Num_" + "_".join(p.strip("_") for p in protocols), (base,), namespace)
 
 

@@ -248,6 +248,47 @@ def test_aspectra_undecodable_bytes_close_the_stream():
     differential(scenario)
 
 
+class Formatted(int):
+    def __format__(self, spec):
+        return f"<{int(self)}>"
+
+    def __floordiv__(self, other):
+        return Formatted(int(self) // other)
+
+
+class SizedImage:
+    def __init__(self, size):
+        self.size = size
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+
+@pytest.mark.parametrize("limit", [0, 3])
+@pytest.mark.parametrize("method", ["get_raw_simple_ratio", "get_approx_simple_ratio"])
+def test_aspectra_formats_sizes_as_the_f_string_does(method, limit):
+    def scenario(side):
+        side.patch(side.aspectra, "Image", SimpleNamespace(open=lambda buf: SizedImage((Formatted(64), Formatted(36)))))
+        return getattr(side.aspectra.ImageAspectra(limit), method)(PNG)
+    differential(scenario)
+
+
+@pytest.mark.parametrize("limit", [-1, 0, 3])
+def test_approx_search_adds_one_to_the_limit_for_every_range(limit):
+    def scenario(side):
+        class Limit(int):
+            def __add__(self, other):
+                side.rec.log("add", int(self), other)
+                return int(self) + other
+        analyser = side.aspectra.ImageAspectra()
+        analyser.approx_search_range = Limit(limit)
+        return analyser.get_approx_simple_ratio(PNG)
+    differential(scenario)
+
+
 # ---------------------------------------------------------------------------
 # tessel
 
@@ -370,6 +411,20 @@ def test_preset_key_that_raises():
     assert differential(scenario)[1] == "ZeroDivisionError"
 
 
+@pytest.mark.parametrize("limit", ["MAX_PIXELS", "MAX_EDGE", "MIN_PIXELS"])
+def test_rescaling_multiplies_in_place(limit):
+    def scenario(side):
+        class Side(float):
+            def __imul__(self, other):
+                side.rec.log("imul", float(self), other)
+                return Side(float(self) * other)
+        real = math.sqrt
+        side.patch(math, "sqrt", lambda x: Side(real(x)))
+        T = type("T", (side.tessel.TesselSizeCalculator,), {limit: {"MIN_PIXELS": 10**8}.get(limit, 1000)})
+        return T.calc_size("3:2", "2k")
+    differential(scenario)
+
+
 @pytest.mark.parametrize("word", ["2:3", "-10:-1"])
 @pytest.mark.parametrize("name", ["math.sqrt", "math.floor"])
 def test_patched_math_functions_are_used(name, word):
@@ -413,7 +468,17 @@ def test_image_resize_events(source_w, source_h, box_w, box_h):
     differential(scenario)
 
 
-@pytest.mark.parametrize("size", [(0, "x"), (1000, 1), (3,), "ab"])
+class IterReturnsInt:
+    def __iter__(self):
+        return 5
+
+
+class IterRaisesTypeError:
+    def __iter__(self):
+        raise TypeError("no iteration today")
+
+
+@pytest.mark.parametrize("size", [(0, "x"), (1000, 1), (3,), "ab", IterReturnsInt(), IterRaisesTypeError()])
 def test_image_resize_odd_sources(size):
     def scenario(side):
         side.fake(side.resize, "Image")
@@ -422,6 +487,47 @@ def test_image_resize_odd_sources(size):
     outcome = differential(scenario)
     if size == (0, "x"):
         assert outcome[1] == "ZeroDivisionError"
+
+
+# Shapes a for target unpacks otherwise than the modules' own size unpacking.
+ODD_PAIRS = [("1:1",), (), ("1:1", 1.0, 2), 5, IterReturnsInt(), IterRaisesTypeError()]
+
+
+class Entries:
+    def __init__(self, entries):
+        self.entries = entries
+
+    def items(self, *text):
+        return self.entries
+
+    iter = items
+
+
+@pytest.mark.parametrize("entry", ODD_PAIRS)
+def test_closest_ratio_unpacks_entries_as_a_for_target(entry):
+    def scenario(side):
+        framer = side.framekit.Framekit()
+        framer._std_ratio_map = Entries([entry])
+        return framer._get_closest_standard_ratio(4, 3)
+    differential(scenario)
+
+
+@pytest.mark.parametrize("entry", [*ODD_PAIRS, None])
+def test_matched_words_unpack_hits_as_a_for_target_and_hash_each_once(entry):
+    def scenario(side):
+        class Word(str):
+            def __hash__(self):
+                side.rec.log("hash", str(self))
+                return str.__hash__(self)
+
+            def __eq__(self, other):
+                side.rec.log("eq", str(self))
+                return str.__eq__(self, other)
+        check = side.wordgate.PromptBanChecker(use_default=False)
+        hits = [(0, Word("a")), (1, Word("a")), (2, Word("b"))] + ([] if entry is None else [entry])
+        check._automaton = Entries(hits)
+        return check.find_matched_words("aab")
+    differential(scenario)
 
 
 # ---------------------------------------------------------------------------
@@ -564,6 +670,67 @@ def test_pickle_word_file_through_replaced_pickle(tmp_path, replace):
     differential(scenario)
 
 
+@pytest.mark.parametrize("words", [["bb", "a"], ["bb", StrSub("a")]], ids=["str", "str-subclass"])
+def test_word_lengths_through_a_module_global_len(words):
+    def scenario(side):
+        side.stack.enter_context(mock.patch.object(side.wordgate, "len", Call(len, side.rec, "len"), create=True))
+        return side.wordgate.PromptBanChecker(builtin_words=words, use_default=False).banned_words
+    differential(scenario)
+
+
+@pytest.mark.parametrize("source", ["builtin_words", "ban_word_file"])
+def test_word_list_tests_membership_then_adds(tmp_path, source):
+    path = tmp_path / "words.txt"
+    path.write_text("a\n")
+
+    def scenario(side):
+        class Word(str):
+            def __hash__(self):
+                side.rec.log("hash", str(self))
+                return str.__hash__(self)
+
+            def strip(self):
+                return self
+        words = [Word("a"), Word("a"), Word("b")]
+        if source == "builtin_words":
+            return side.wordgate.PromptBanChecker(builtin_words=words, use_default=False).banned_words
+        side.patch(side.wordgate.PromptBanChecker, "_load_from_file", staticmethod(lambda file_path: words))
+        return side.wordgate.PromptBanChecker(ban_word_file=str(path), use_default=False).banned_words
+    differential(scenario)
+
+
+class PosingAsList:
+    """Claims list through __class__, which isinstance() reads and a type test does not."""
+
+    def __init__(self, rec):
+        self.rec = rec
+
+    @property
+    def __class__(self):
+        self.rec.log("__class__")
+        return list
+
+    def __iter__(self):
+        return iter(["posed"])
+
+
+@pytest.mark.parametrize("source", ["default words", "word file"])
+def test_loaded_words_are_lists_by_isinstance(tmp_path, source):
+    path = tmp_path / "words.pkl"
+    path.write_bytes(pickle.dumps(["b"]))
+
+    def scenario(side):
+        class Posing(pickle.Unpickler):
+            def load(self):
+                return PosingAsList(side.rec)
+        side.patch(pickle, "Unpickler", Posing)
+        side.patch(pickle, "loads", lambda raw: PosingAsList(side.rec))
+        if source == "default words":
+            return list(side.wordgate._load_default_words())
+        return side.wordgate.PromptBanChecker._load_from_file(str(path))
+    differential(scenario)
+
+
 @pytest.mark.parametrize("make", ["exception", "callable", "not-an-exception", "raises"])
 def test_refused_global_raises_through_the_live_error_class(tmp_path, make):
     path = tmp_path / "evil.pkl"
@@ -672,3 +839,27 @@ def test_returned_raises_match_plain_and_chain(path, tmp_path):
     native, python = caught
     assert (type(native), str(native)) == (type(python), str(python))
     assert isinstance(native.__context__, KeyError) and native.__traceback__ is not None
+
+
+class Verdict:
+    def __bool__(self):
+        raise RuntimeError("no verdict")
+
+
+@pytest.mark.parametrize("exit", [lambda *exc: Verdict(), lambda kind, error, tb: (_ for _ in ()).throw(error)],
+                         ids=["verdict raises", "re-raises"])
+def test_exit_errors_chain_as_in_a_with_statement(exit):
+    def refuse(buf):
+        raise ValueError("not an image")
+
+    manager = type("Manager", (), {"__init__": lambda self, data: None, "__enter__": lambda self: self,
+                                   "__exit__": lambda self, *exc: exit(*exc)})
+    chains = []
+    for modules in (NATIVE, PLAIN):
+        with mock.patch.object(modules["aspectra"], "BytesIO", manager), \
+                mock.patch.object(modules["aspectra"], "Image", SimpleNamespace(open=refuse)):
+            with pytest.raises(Exception) as caught:
+                modules["aspectra"].ImageAspectra().get_raw_simple_ratio(b"x")
+        error = caught.value
+        chains.append((repr(error), repr(error.__context__), error.__context__ is error))
+    assert chains[0] == chains[1]

@@ -284,3 +284,24 @@ def test_bound_methods_survive_weak_method_and_pickle():
     method = weakref.WeakMethod(scaler.get_raw_simple_ratio)
     assert method() == scaler.get_raw_simple_ratio
     assert pickle.loads(pickle.dumps(TesselSizeCalculator.calc_size))("16:9")["size"] == "3414x1920"
+
+
+@pytest.mark.parametrize("rebound", [None, ()], ids=["None", "empty"])
+def test_signature_reads_the_defaults_once(rebound):
+    function = TesselSizeCalculator.__dict__["calc_size"].__func__
+    defaults, annotations = function.__defaults__, function.__annotations__
+
+    class Key:
+        def __hash__(self):
+            return hash("cls")
+
+        def __eq__(self, other):
+            function.__defaults__ = rebound
+            return False
+
+    function.__annotations__ = {Key(): int}
+    try:
+        signature = function.__signature__
+    finally:
+        function.__defaults__, function.__annotations__ = defaults, annotations
+    assert [p.default for p in signature.parameters.values()][1:] == list(defaults)

@@ -86,21 +86,23 @@ Ref global(Borrowed module_dict, Borrowed name) {
   raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-Raised unpack_error(Py_ssize_t got) {
+Raised unpack_error(Py_ssize_t got, bool statement) {
   if (got > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  if (statement) return fail(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
   return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
-std::pair<Ref, Ref> unpack2(Borrowed value) {
+std::pair<Ref, Ref> unpack2(Borrowed value, bool statement) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n != 2) raise(unpack_error(n));
+    if (n != 2) raise(unpack_error(n, statement));
     PyObject** items = PySequence_Fast_ITEMS(value.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
   PyObject* iterator = PyObject_GetIter(value);
   if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) &&
+        (!statement || (!Py_TYPE(value)->tp_iter && !PySequence_Check(value)))) {
       PyErr_Clear();
       raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
     }
@@ -108,9 +110,9 @@ std::pair<Ref, Ref> unpack2(Borrowed value) {
   }
   Ref it = Ref::steal(iterator);
   Ref first = next(it);
-  if (!first) raise(unpack_error(0));
+  if (!first) raise(unpack_error(0, statement));
   Ref second = next(it);
-  if (!second) raise(unpack_error(1));
+  if (!second) raise(unpack_error(1, statement));
   if (next(it)) raise(unpack_error(3));
   return {std::move(first), std::move(second)};
 }
@@ -165,19 +167,18 @@ bool exit_with_error(Borrowed exit) {
   error.normalize();
   if (error.value() != Py_None && error.traceback() != Py_None)
     PyException_SetTraceback(error.value(), error.traceback());
-  PyObject* result = PyObject_CallFunctionObjArgs(exit, error.type(), error.value(), error.traceback(), nullptr);
-  if (!result) {
-    // As in an except block: the new error remembers the one it replaced.
+  Ref swallowed =
+      Ref::steal_or_null(PyObject_CallFunctionObjArgs(exit, error.type(), error.value(), error.traceback(), nullptr));
+  int truth = swallowed ? PyObject_IsTrue(swallowed) : -1;
+  if (truth < 0) {
+    // As in an except block: a new error remembers the one it replaced, and the same one raised again does not.
     PendingError replaced;
     replaced.normalize();
-    if (replaced.value() != Py_None && error.value() != Py_None)
+    if (replaced.value() != Py_None && error.value() != Py_None && replaced.value() != error.value())
       PyException_SetContext(replaced.value(), Py_NewRef(error.value()));
     replaced.restore();
     return false;
   }
-  Ref swallowed = Ref::steal(result);
-  int truth = PyObject_IsTrue(swallowed);
-  if (truth < 0) return false;  // the new error is pending
   if (truth) return true;
   error.restore();
   return false;
@@ -284,13 +285,10 @@ bool convert(Kind kind, const char* name, PyObject* v, Ref& converted) {
       if (!number || (!number->nb_index && !number->nb_int)) return type_error(name, "int", nullptr, v), false;
       converted = Ref::steal_or_null(PyNumber_Long(v));
       break;
-    case Kind::Float: {
+    case Kind::Float:
       if (!number || (!number->nb_float && !number->nb_index)) return type_error(name, "float", nullptr, v), false;
-      double d = PyFloat_AsDouble(v);
-      if (d == -1.0 && PyErr_Occurred()) return false;
-      converted = Ref::steal_or_null(PyFloat_FromDouble(d));
+      converted = Ref::steal_or_null(PyNumber_Float(v));  // float(): a float subclass's own __float__ runs
       break;
-    }
     case Kind::Bool: {
       int truth = PyObject_IsTrue(v);
       if (truth < 0) return false;
@@ -491,11 +489,12 @@ PyObject* get_signature(PyObject* self, void*) {
         };
 
         const Py_ssize_t total = PyTuple_GET_SIZE(f->param_names);
-        Py_ssize_t first_default = total - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
+        Ref defaults = Ref::borrow(f->defaults);  // read once, as inspect does: the calls below can rebind it
+        Py_ssize_t first_default = total - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
         Ref parameters = new_list();
         for (Py_ssize_t i = 0; i < total; ++i) {
           PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
-          Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)) : empty;
+          Ref fallback = i >= first_default ? Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default)) : empty;
           append(parameters, call_kw(parameter, parameter_keywords, name, positional, fallback, annotation_of(name)));
         }
         if (f->definition->var_keywords) {

@@ -291,6 +291,9 @@ KV_RUNS_PYTHON inline void setitem(Borrowed object, Borrowed key, Borrowed value
   check(PyObject_SetItem(object, key, value));
 }
 KV_RUNS_PYTHON inline bool truthy(Borrowed object) { return check(PyObject_IsTrue(object)) != 0; }
+KV_RUNS_PYTHON inline bool isinstance(Borrowed object, PyTypeObject* type) {
+  return check(PyObject_IsInstance(object, reinterpret_cast<PyObject*>(type))) != 0;
+}
 KV_RUNS_PYTHON inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 KV_RUNS_PYTHON inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
 KV_RUNS_PYTHON inline Py_ssize_t length(Borrowed object) {
@@ -397,10 +400,10 @@ KV_RUNS_PYTHON Ref import_from_svcfault(const char* attribute);
 // namespace, then builtins, else NameError.
 KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
-// `a, b = value`, with the messages the modules document.
-KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value);
+// `a, b = value`, with the messages the modules document, or as a `statement` (a for target) unpacks in Python.
+KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value, bool statement = false);
 // The ValueError of unpacking `got` values into two.
-KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got);
+KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got, bool statement = false);
 
 // `raise exception` for an object that a call returned: returned, or thrown.
 KV_RUNS_PYTHON Raised fail_with(Borrowed exception);
@@ -434,6 +437,7 @@ KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body);
 KV_RUNS_PYTHON inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a, b)); }
 KV_RUNS_PYTHON inline Ref subtract(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 KV_RUNS_PYTHON inline Ref multiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+KV_RUNS_PYTHON inline Ref imultiply(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_InPlaceMultiply(a, b)); }
 KV_RUNS_PYTHON inline Ref true_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 KV_RUNS_PYTHON inline Ref floor_divide(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
 KV_RUNS_PYTHON inline Ref remainder(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Remainder(a, b)); }

@@ -33,15 +33,16 @@ inline Ref pair_text(long long first, char separator, long long second) {
   return text;
 }
 
-// "%S:%S" for two integers, the form every ratio string takes.
-inline Ref ratio_text(Borrowed width, Borrowed height) {
+// f"{width}:{height}", the form every ratio string takes: format(), which a __format__ of their own can change.
+KV_RUNS_PYTHON inline Ref ratio_text(Borrowed width, Borrowed height) {
   int overflow_w = 0, overflow_h = 0;
   if (PyLong_CheckExact(width) && PyLong_CheckExact(height)) {
     long long w = PyLong_AsLongLongAndOverflow(width, &overflow_w);
     long long h = PyLong_AsLongLongAndOverflow(height, &overflow_h);
     if (!overflow_w && !overflow_h) return pair_text(w, ':', h);
   }
-  return Ref::steal(PyUnicode_FromFormat("%S:%S", width.get(), height.get()));
+  Ref first = Ref::steal(PyObject_Format(width, nullptr)), second = Ref::steal(PyObject_Format(height, nullptr));
+  return Ref::steal(PyUnicode_FromFormat("%U:%U", first.get(), second.get()));
 }
 
 // The [start, end) bounds of what str.strip() with no argument keeps, for

@@ -256,7 +256,8 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   const long long stop_value = PyLong_AsLongLongAndOverflow(stop, &overflow);
   if (overflow < 0 || (!overflow && stop_value <= 1)) return kv::ratio_text(width, height);  // no pairs to try
   const long long last = stop_value - 1;
-  if (PyFloat_CheckExact(target.get()) && !overflow && last < (1LL << 31)) {
+  // The loops evaluate limit + 1 again for every row, which only an exact int answers without running code.
+  if (PyFloat_CheckExact(target.get()) && PyLong_CheckExact(limit.get()) && !overflow && last < (1LL << 31)) {
     Search search{PyFloat_AS_DOUBLE(target.get()), last};
     search_native(search);
     if (!search.found) return kv::ratio_text(width, height);
@@ -266,13 +267,12 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   // Targets or limits native arithmetic cannot mirror: the same loops on objects.
   Ref min_error = s.infinity;
   Ref best_w = width, best_h = height;
-  Ref range = Ref::steal(
-      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), s.one.get(), stop.get(), nullptr));
-  Ref outer = kv::iterate(range);
+  PyObject* range = reinterpret_cast<PyObject*>(&PyRange_Type);
+  Ref outer = kv::iterate(kv::call(range, s.one, stop));
   unsigned pairs = 0;
   auto held_since = std::chrono::steady_clock::now();
   while (Ref i = kv::next(outer)) {
-    Ref inner = kv::iterate(range);
+    Ref inner = kv::iterate(kv::call(range, s.one, kv::add(limit, s.one)));
     while (Ref j = kv::next(inner)) {
       // A row may be 2**40 pairs long: signals get their chance and other
       // threads a turn, as the interpreter's own loop gives them.

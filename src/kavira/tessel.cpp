@@ -371,9 +371,9 @@ kv::Result calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_
   Ref sqrt = math_sqrt();
   Ref w = kv::call(sqrt, kv::multiply(target, ratio));
   Ref h = kv::true_divide(w, ratio);
-  auto rescale = [&](kv::Borrowed scale) {
-    w = kv::multiply(w, scale);
-    h = kv::multiply(h, scale);
+  auto rescale = [&](kv::Borrowed scale) {  // w *= scale: a __imul__ of w's own runs
+    w = kv::imultiply(w, scale);
+    h = kv::imultiply(h, scale);
   };
 
   for (int i = 0; i < kMaxLoop; ++i) {

@@ -21,7 +21,7 @@ struct State : kv::ModuleState {
   kv::Name os{this, "os"}, pickle{this, "pickle"}, re{this, "re"}, PromptBanError{this, "PromptBanError"};
   kv::Name AC_THRESHOLD{this, "_AC_THRESHOLD"}, HAS_AC{this, "_HAS_AC"}, ahocorasick{this, "ahocorasick"},
       xor_{this, "_xor"};
-  kv::Name load_default_words{this, "_load_default_words"}, open{this, "open"};
+  kv::Name load_default_words{this, "_load_default_words"}, open{this, "open"}, len{this, "len"};
   // Instance attributes and methods.
   kv::Name ban_word_file{this, "ban_word_file"}, ignore_case{this, "ignore_case"}, builtin_words{this, "builtin_words"};
   kv::Name use_default{this, "use_default"}, exclude_words{this, "exclude_words"}, banned_words{this, "banned_words"};
@@ -89,9 +89,10 @@ Ref load_default_words(State& s) {
   kv::suppress({PyExc_Exception}, [&] {
     auto [data, key] = kv::import_from(s.globals, "_wordvault", "_ED", "_EK", 1);
     Ref raw = kv::call(s.global(s.xor_), data, key);
-    words = kv::call_method(s.global(s.pickle), s.loads, raw);
+    Ref loaded = kv::call_method(s.global(s.pickle), s.loads, raw);
+    if (kv::isinstance(loaded, &PyList_Type)) words = loaded;  // which reads __class__, as a type test does not
   });
-  return words && PyList_Check(words.get()) ? words : kv::new_list();
+  return words ? words : kv::new_list();
 }
 
 const kv::Binding<load_default_words> load_default_words_binding{
@@ -131,7 +132,7 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   kv::with(kv::call(s.global(s.open), file_path, s.read_binary),
            [&](PyObject* f) { data = kv::call_method(kv::call(unpickler_type, f), s.load); });
   if (!data) return kv::new_list();
-  if (!PyList_Check(data.get())) {
+  if (!kv::isinstance(data, &PyList_Type)) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
     kv::raise(PyExc_ValueError, concat(s.not_list_prefix, type_name));
   }
@@ -232,10 +233,11 @@ Ref sort_longest_first(State& s, Ref word_list) {
   const Py_ssize_t n = PyList_GET_SIZE(word_list.get());
   std::vector<std::pair<Py_ssize_t, Ref>> keyed;
   keyed.reserve(static_cast<size_t>(n));
+  Ref len = s.global(s.len);  // a module global of that name is the key Python's sort is given
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref word = kv::item(word_list, i);
-    if (!PyUnicode_CheckExact(word)) {
-      kv::call_method_kw(word_list, s.sort, s.sort_keywords, s.len_builtin, Py_True);
+    if (!PyUnicode_CheckExact(word) || len.get() != s.len_builtin.get()) {
+      kv::call_method_kw(word_list, s.sort, s.sort_keywords, len, Py_True);
       return word_list;
     }
     keyed.emplace_back(PyUnicode_GET_LENGTH(word), std::move(word));
@@ -254,10 +256,9 @@ kv::Result load_banned_words(State& s, PyObject* self) {
     while (Ref item = kv::next(items)) {
       Ref w = strip_item(s, item);
       if (!kv::truthy(w)) continue;
-      // One hash lookup: the set grows exactly when the word is new.
-      const Py_ssize_t known = PySet_GET_SIZE(seen.get());
+      if (kv::check(PySet_Contains(seen, w))) continue;  // `w not in seen`, then seen.add(w): a new word hashes twice
       kv::check(PySet_Add(seen, w));
-      if (PySet_GET_SIZE(seen.get()) > known) kv::append(word_list, w);
+      kv::append(word_list, w);
     }
   };
 
@@ -320,7 +321,8 @@ Ref build_engine(State& s, PyObject* self) {
     kv::setattr(self, s.automaton, Py_None);
     return kv::none();
   }
-  Ref count = Ref::steal(PyLong_FromSsize_t(kv::length(kv::getattr(self, s.banned_words))));
+  Ref len = s.global(s.len);
+  Ref count = kv::call(len, kv::getattr(self, s.banned_words));
   Ref threshold = s.global(s.AC_THRESHOLD);
   if (kv::check(PyObject_RichCompareBool(count, threshold, Py_GE)) && kv::truthy(s.global(s.HAS_AC))) {
     kv::setattr(self, s.automaton, kv::call_method(self, s.build_automaton));
@@ -393,9 +395,9 @@ Ref distinct(PyObject* iterable, Ref (*pick)(PyObject*)) {
   Ref items = kv::iterate(iterable);
   while (Ref item = kv::next(items)) {
     Ref value = pick(item);
-    if (kv::check(PySet_Contains(seen, value))) continue;
+    Py_ssize_t before = PySet_GET_SIZE(seen.get());  // one hash per value, as dict.fromkeys takes
     kv::check(PySet_Add(seen, value));
-    kv::append(result, value);
+    if (PySet_GET_SIZE(seen.get()) > before) kv::append(result, value);
   }
   return result;
 }
@@ -405,7 +407,7 @@ Ref find_matched_words(State& s, PyObject* self, kv::Str text) {
     // Every occurrence, overlapping ones too; each pair is (end index, entry).
     Ref search_text = automaton_text(s, self, text);
     Ref hits = kv::call_method(kv::getattr(self, s.automaton), s.iter, search_text);
-    return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair).second; });
+    return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair, true).second; });
   }
   if (!kv::truthy(kv::getattr(self, s.ban_regex))) return kv::new_list();
   Ref hit_words = kv::call_method(kv::getattr(self, s.ban_regex), s.findall, text);
