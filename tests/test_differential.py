@@ -489,7 +489,7 @@ def test_image_resize_odd_sources(size):
         assert outcome[1] == "ZeroDivisionError"
 
 
-# Shapes a for target unpacks otherwise than the modules' own size unpacking.
+# Entries that are no pair: a for target unpacks them as the modules unpack a size.
 ODD_PAIRS = [("1:1",), (), ("1:1", 1.0, 2), 5, IterReturnsInt(), IterRaisesTypeError()]
 
 
@@ -504,7 +504,7 @@ class Entries:
 
 
 @pytest.mark.parametrize("entry", ODD_PAIRS)
-def test_closest_ratio_unpacks_entries_as_a_for_target(entry):
+def test_closest_ratio_unpacks_odd_entries(entry):
     def scenario(side):
         framer = side.framekit.Framekit()
         framer._std_ratio_map = Entries([entry])
@@ -513,7 +513,7 @@ def test_closest_ratio_unpacks_entries_as_a_for_target(entry):
 
 
 @pytest.mark.parametrize("entry", [*ODD_PAIRS, None])
-def test_matched_words_unpack_hits_as_a_for_target_and_hash_each_once(entry):
+def test_matched_words_unpack_odd_hits_and_hash_each_once(entry):
     def scenario(side):
         class Word(str):
             def __hash__(self):

@@ -21,6 +21,8 @@ def as_int(name, value):
 def as_float(name, value):
     if type(value) is float:
         return value
+    if issubclass(type(value), float):
+        return float.__float__(value)  # a C double: the stored value, whatever its class's __float__ says
     kind = type(value)
     if hasattr(kind, "__float__") or hasattr(kind, "__index__"):
         return float(value)
@@ -38,6 +40,9 @@ def unpack(values, count):
     try:
         items = iter(values)
     except TypeError:
+        # Only what has no way to iterate gets this message; an __iter__'s own error passes on.
+        if hasattr(type(values), "__iter__") or hasattr(type(values), "__getitem__"):
+            raise
         raise TypeError(f"cannot unpack non-iterable {type(values).__name__} object") from None
     result = []
     for item in items:

@@ -41,7 +41,8 @@ class Framekit:
         img_ratio = width / height
         min_diff = float("inf")
         best_ratio = self.STANDARD_RATIO_LIST[0]
-        for ratio, value in self._std_ratio_map.items():
+        for entry in self._std_ratio_map.items():
+            ratio, value = unpack(entry, 2)
             diff = abs(img_ratio - value)
             if diff < min_diff:
                 min_diff = diff

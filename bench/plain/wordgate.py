@@ -6,7 +6,7 @@ from typing import List, Optional, Set
 
 from svcfault import PromptBanError
 
-from ._entry import exactly
+from ._entry import exactly, unpack
 
 _AC_THRESHOLD = 50
 # A word file's elements that are refused rather than turned into words.
@@ -173,7 +173,7 @@ class PromptBanChecker:
         text = exactly("text", text, str)
         if self._automaton:
             search_text = text.lower() if self.ignore_case else text
-            return list(dict.fromkeys(word for _, word in self._automaton.iter(search_text)))
+            return list(dict.fromkeys(unpack(hit, 2)[1] for hit in self._automaton.iter(search_text)))
         if not self._ban_regex:
             return []
         hit_words = self._ban_regex.findall(text)

@@ -86,23 +86,23 @@ Ref global(Borrowed module_dict, Borrowed name) {
   raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-Raised unpack_error(Py_ssize_t got, bool statement) {
+Raised unpack_error(Py_ssize_t got) {
   if (got > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  if (statement) return fail(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
   return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
-std::pair<Ref, Ref> unpack2(Borrowed value, bool statement) {
+std::pair<Ref, Ref> unpack2(Borrowed value) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n != 2) raise(unpack_error(n, statement));
+    if (n != 2) raise(unpack_error(n));
     PyObject** items = PySequence_Fast_ITEMS(value.get());
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
   }
   PyObject* iterator = PyObject_GetIter(value);
   if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) &&
-        (!statement || (!Py_TYPE(value)->tp_iter && !PySequence_Check(value)))) {
+    // As the interpreter's unpacking: only an object with no way to iterate
+    // gets this message; an __iter__'s own TypeError passes on.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
       PyErr_Clear();
       raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
     }
@@ -110,9 +110,9 @@ std::pair<Ref, Ref> unpack2(Borrowed value, bool statement) {
   }
   Ref it = Ref::steal(iterator);
   Ref first = next(it);
-  if (!first) raise(unpack_error(0, statement));
+  if (!first) raise(unpack_error(0));
   Ref second = next(it);
-  if (!second) raise(unpack_error(1, statement));
+  if (!second) raise(unpack_error(1));
   if (next(it)) raise(unpack_error(3));
   return {std::move(first), std::move(second)};
 }
@@ -285,10 +285,15 @@ bool convert(Kind kind, const char* name, PyObject* v, Ref& converted) {
       if (!number || (!number->nb_index && !number->nb_int)) return type_error(name, "int", nullptr, v), false;
       converted = Ref::steal_or_null(PyNumber_Long(v));
       break;
-    case Kind::Float:
+    case Kind::Float: {
+      // A C double, as the C API converts one: a float subclass gives its
+      // stored value; other objects go through __float__ or __index__.
       if (!number || (!number->nb_float && !number->nb_index)) return type_error(name, "float", nullptr, v), false;
-      converted = Ref::steal_or_null(PyNumber_Float(v));  // float(): a float subclass's own __float__ runs
+      double d = PyFloat_AsDouble(v);
+      if (d == -1.0 && PyErr_Occurred()) return false;
+      converted = Ref::steal_or_null(PyFloat_FromDouble(d));
       break;
+    }
     case Kind::Bool: {
       int truth = PyObject_IsTrue(v);
       if (truth < 0) return false;

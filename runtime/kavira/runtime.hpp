@@ -400,10 +400,10 @@ KV_RUNS_PYTHON Ref import_from_svcfault(const char* attribute);
 // namespace, then builtins, else NameError.
 KV_RUNS_PYTHON Ref global(Borrowed module_dict, Borrowed name);
 
-// `a, b = value`, with the messages the modules document, or as a `statement` (a for target) unpacks in Python.
-KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value, bool statement = false);
+// `a, b = value`, with the messages the modules document.
+KV_RUNS_PYTHON std::pair<Ref, Ref> unpack2(Borrowed value);
 // The ValueError of unpacking `got` values into two.
-KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got, bool statement = false);
+KV_RUNS_PYTHON Raised unpack_error(Py_ssize_t got);
 
 // `raise exception` for an object that a call returned: returned, or thrown.
 KV_RUNS_PYTHON Raised fail_with(Borrowed exception);

@@ -208,7 +208,7 @@ Ref get_closest_standard_ratio(State& s, PyObject* self, kv::Int width, kv::Int 
   Ref min_diff = s.infinity;
   Ref entries = kv::iterate(kv::call_method(ratio_map, s.items));
   while (Ref entry = kv::next(entries)) {
-    auto [ratio, value] = kv::unpack2(entry, true);
+    auto [ratio, value] = kv::unpack2(entry);
     Ref diff = kv::absolute(kv::subtract(img_ratio, value));
     if (kv::less(diff, min_diff)) {
       min_diff = diff;

@@ -407,7 +407,7 @@ Ref find_matched_words(State& s, PyObject* self, kv::Str text) {
     // Every occurrence, overlapping ones too; each pair is (end index, entry).
     Ref search_text = automaton_text(s, self, text);
     Ref hits = kv::call_method(kv::getattr(self, s.automaton), s.iter, search_text);
-    return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair, true).second; });
+    return distinct(hits, [](PyObject* pair) { return kv::unpack2(pair).second; });
   }
   if (!kv::truthy(kv::getattr(self, s.ban_regex))) return kv::new_list();
   Ref hit_words = kv::call_method(kv::getattr(self, s.ban_regex), s.findall, text);
