@@ -391,6 +391,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->module);
+  Py_VISIT(f->name);  // a str subclass, with a __dict__, may be assigned
+  Py_VISIT(f->qualname);
   Py_VISIT(f->doc);
   Py_VISIT(f->module_name);
   Py_VISIT(f->defaults);
