@@ -249,7 +249,7 @@ def test_aspectra_undecodable_bytes_close_the_stream():
 
 
 class Formatted(int):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return f"<{int(self)}>"
 
     def __floordiv__(self, other):
