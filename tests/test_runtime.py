@@ -313,7 +313,7 @@ FULL = '{"self"}, {"data", "bytes"}, {"flag", "bool"}, {"percent", "float"}'
     # Declared unchecked, the argument cannot be read as a number.
     ("PyObject*", "", FULL, "invalid operands"),
     # Only the binding's parameter types can receive an argument.
-    ("int", "", FULL, "incomplete type"),
+    ("int", "", FULL, "a parameter is PyObject*, double, bool or a kv:: checked type"),
     ("double", ", kv::Kwargs extra, PyObject* after", FULL + ', {"after"}', "Kwargs is only ever last"),
 ])
 def test_specs_are_checked_when_compiled(tmp_path, kind, kwargs, params, error):

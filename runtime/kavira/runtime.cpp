@@ -427,52 +427,32 @@ void function_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Setters that accept one type (or None, where that means "unset").
-int set_string(PyObject** slot, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+// An attribute kept in one field. A setter takes objects that pass
+// `accepts`; where None means "unset", it and deletion leave the field
+// null. The setter's closure is its error message.
+template <PyObject* Function::* Field>
+PyObject* get_field(PyObject* self, void*) {
+  PyObject* value = as_function(self)->*Field;
+  return Py_NewRef(value ? value : Py_None);
+}
+template <PyObject* Function::* Field, int (*Accepts)(PyObject*), bool NoneUnsets>
+int set_field(PyObject* self, PyObject* value, void* message) {
+  if (NoneUnsets && value == Py_None) value = nullptr;
+  if (value ? !Accepts(value) : !NoneUnsets) {
+    PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
     return -1;
   }
-  Py_XSETREF(*slot, Py_NewRef(value));
+  Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
   return 0;
 }
-
-int set_optional(PyObject** slot, PyObject* value, int (*check_type)(PyObject*), const char* what) {
-  if (value == Py_None) value = nullptr;
-  if (value && !check_type(value)) {
-    PyErr_Format(PyExc_TypeError, "%s", what);
-    return -1;
-  }
-  Py_XSETREF(*slot, Py_XNewRef(value));
-  return 0;
-}
-
+int is_str(PyObject* o) { return PyUnicode_Check(o); }
 int is_tuple(PyObject* o) { return PyTuple_Check(o); }
 int is_dict(PyObject* o) { return PyDict_Check(o); }
 
-PyObject* get_or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
-
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_string(&as_function(self)->name, value, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-  return set_string(&as_function(self)->qualname, value, "__qualname__");
-}
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
-  return set_optional(&as_function(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object");
-}
-PyObject* get_kwdefaults(PyObject* self, void*) { return get_or_none(as_function(self)->kwdefaults); }
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-  return set_optional(&as_function(self)->kwdefaults, value, is_dict, "__kwdefaults__ must be set to a dict object");
-}
 PyObject* get_annotations(PyObject* self, void*) {
   Function* f = as_function(self);
   if (!f->annotations) f->annotations = PyDict_New();
   return Py_XNewRef(f->annotations);
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-  return set_optional(&as_function(self)->annotations, value, is_dict, "__annotations__ must be set to a dict object");
 }
 PyObject* get_globals(PyObject* self, void*) { return Py_XNewRef(PyModule_GetDict(as_function(self)->module)); }
 
@@ -518,11 +498,16 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__name__", get_field<&Function::name>, set_field<&Function::name, is_str, false>, nullptr,
+     const_cast<char*>("__name__ must be set to a string object")},
+    {"__qualname__", get_field<&Function::qualname>, set_field<&Function::qualname, is_str, false>, nullptr,
+     const_cast<char*>("__qualname__ must be set to a string object")},
+    {"__defaults__", get_field<&Function::defaults>, set_field<&Function::defaults, is_tuple, true>, nullptr,
+     const_cast<char*>("__defaults__ must be set to a tuple object")},
+    {"__kwdefaults__", get_field<&Function::kwdefaults>, set_field<&Function::kwdefaults, is_dict, true>, nullptr,
+     const_cast<char*>("__kwdefaults__ must be set to a dict object")},
+    {"__annotations__", get_annotations, set_field<&Function::annotations, is_dict, true>, nullptr,
+     const_cast<char*>("__annotations__ must be set to a dict object")},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

@@ -296,11 +296,6 @@ KV_RUNS_PYTHON inline bool isinstance(Borrowed object, PyTypeObject* type) {
 }
 KV_RUNS_PYTHON inline bool equal(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 KV_RUNS_PYTHON inline Ref str(Borrowed object) { return Ref::steal(PyObject_Str(object)); }
-KV_RUNS_PYTHON inline Py_ssize_t length(Borrowed object) {
-  Py_ssize_t n = PyObject_Size(object);
-  if (n < 0) raise();
-  return n;
-}
 
 // Next item of an iterator, or a null Ref at the end.
 KV_RUNS_PYTHON inline Ref next(Borrowed iterator) {
@@ -357,10 +352,6 @@ class Method {
   template <class... A>
   KV_RUNS_PYTHON Ref operator()(const A&... args) const {
     return call(bound_.get(), args...);
-  }
-  template <class... A>
-  KV_RUNS_PYTHON Ref with_keywords(Borrowed kwnames, const A&... args) const {
-    return call_kw(bound_.get(), kwnames, args...);
   }
 
  private:
@@ -426,11 +417,6 @@ KV_RUNS_PYTHON bool suppress(std::initializer_list<PyObject*> types, Body&& body
   }
 }
 
-// `with manager as value: body(value)`. Returns false when __exit__
-// swallowed an exception, so the body did not finish.
-template <class Body>
-KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body);
-
 // ---------------------------------------------------------------------------
 // Numbers, with the interpreter's semantics
 
@@ -476,6 +462,7 @@ enum class Kind {
 template <Kind K>
 class Checked {
  public:
+  static constexpr Kind kind = K;
   explicit Checked(PyObject* p) : p_(p) {}
   operator PyObject*() const { return p_; }
   PyObject* get() const { return p_; }
@@ -495,34 +482,29 @@ class Kwargs : public Checked<Kind::Any> {
 };
 
 // How an argument the binding has checked reaches a parameter of type T.
-// Any other type does not compile.
 template <class T>
-struct Parameter;
-template <>
-struct Parameter<PyObject*> {
-  static constexpr Kind kind = Kind::Any;
-  static PyObject* from(PyObject* o) { return o; }
-};
-template <Kind K>
-struct Parameter<Checked<K>> {
-  static constexpr Kind kind = K;
-  static Checked<K> from(PyObject* o) { return Checked<K>(o); }
-};
-template <>
-struct Parameter<Kwargs> {
-  static constexpr Kind kind = Kind::Any;
-  static Kwargs from(PyObject* o) { return Kwargs(o); }
-};
-template <>
-struct Parameter<double> {
-  static constexpr Kind kind = Kind::Float;
-  static double from(PyObject* o) { return PyFloat_AS_DOUBLE(o); }
-};
-template <>
-struct Parameter<bool> {
-  static constexpr Kind kind = Kind::Bool;
-  static bool from(PyObject* o) { return o == Py_True; }
-};
+constexpr Kind parameter_kind() {
+  if constexpr (std::is_same_v<T, double>) {
+    return Kind::Float;
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return Kind::Bool;
+  } else if constexpr (requires { T::kind; }) {
+    return T::kind;
+  } else {
+    static_assert(std::is_same_v<T, PyObject*>, "a parameter is PyObject*, double, bool or a kv:: checked type");
+    return Kind::Any;
+  }
+}
+template <class T>
+T parameter_from(PyObject* o) {
+  if constexpr (std::is_same_v<T, double>) {
+    return PyFloat_AS_DOUBLE(o);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return o == Py_True;
+  } else {
+    return T(o);
+  }
+}
 
 // A parameter's default, as the declaration writes it: None, a bool, an
 // int, a str, or a tuple of at most four ints.
@@ -574,7 +556,7 @@ struct Adapter<F> {
     return is_kwargs[sizeof...(A) == 0 ? 0 : sizeof...(A) - 1];
   }();
   static constexpr size_t params = sizeof...(A) - (var_keywords ? 1 : 0);
-  static constexpr Kind kinds[] = {Parameter<A>::kind..., Kind::Any};
+  static constexpr Kind kinds[] = {parameter_kind<A>()..., Kind::Any};
   static_assert((std::is_same_v<A, Kwargs> + ... + 0) == (var_keywords ? 1 : 0), "Kwargs is only ever last");
   static_assert(params <= kMaxParams, "more parameters than the binding holds");
 
@@ -582,7 +564,7 @@ struct Adapter<F> {
   KV_RUNS_PYTHON static PyObject* run(const Call& call) { return run(call, std::index_sequence_for<A...>{}); }
   template <size_t... I>
   KV_RUNS_PYTHON static PyObject* run(const Call& call, std::index_sequence<I...>) {
-    return F(*static_cast<State*>(call.module_state), Parameter<A>::from(call.args[I])...).release();
+    return F(*static_cast<State*>(call.module_state), parameter_from<A>(call.args[I])...).release();
   }
 };
 
@@ -789,6 +771,8 @@ KV_RUNS_PYTHON std::pair<Ref, Ref> context_methods(Borrowed manager);
 // Calls __exit__ for the pending exception; true when it swallowed it.
 KV_RUNS_PYTHON bool exit_with_error(Borrowed exit);
 
+// `with manager as value: body(value)`. Returns false when __exit__
+// swallowed an exception, so the body did not finish.
 template <class Body>
 KV_RUNS_PYTHON bool with(Borrowed manager, Body&& body) {
   auto [enter, exit] = context_methods(manager);
