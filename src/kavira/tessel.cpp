@@ -143,10 +143,6 @@ const kv::Binding<is_valid_image_size> valid_binding{
 // ---------------------------------------------------------------------------
 // calc_size
 
-struct Size {
-  Ref width, height, pixels, valid;
-};
-
 // The native rendering runs no Python code: every class attribute it needs
 // is peeked in the namespaces of the class's MRO, module attributes only on
 // the math module as imported, and the preset only when its keys are exact
@@ -260,11 +256,6 @@ std::optional<Limits> native_limits(State& s, PyObject* cls, long long rw, long 
   return c;
 }
 
-// cls.round_to_multiple(x) and cls.floor_to_multiple(x) within the guard,
-// whose bounds keep every quotient and product exact.
-long long round_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, round_half_even); }
-long long floor_aligned(const Limits& c, double x) { return *align_native(x, c.multiple, floor_double); }
-
 bool valid_native(const Limits& c, long long width, long long height) {
   const long long pixels = width * height;
   const long long long_edge = std::max(width, height), short_edge = std::min(width, height);
@@ -299,10 +290,13 @@ NativeSize calc_native(const Limits& c, long long rw, long long rh) {
     w *= scale;
     h *= scale;
   };
+  // cls.round_to_multiple(x) and cls.floor_to_multiple(x), which the guard's
+  // bounds keep exact.
+  auto aligned = [&](double x, double (*align)(double)) { return *align_native(x, c.multiple, align); };
 
   for (int i = 0; i < kMaxLoop; ++i) {
-    const long long w_align = round_aligned(c, w);
-    const long long h_align = round_aligned(c, h);
+    const long long w_align = aligned(w, round_half_even);
+    const long long h_align = aligned(h, round_half_even);
     const long long current = w_align * h_align;
     if (valid_native(c, w_align, h_align)) {
       w = static_cast<double>(w_align);
@@ -322,8 +316,8 @@ NativeSize calc_native(const Limits& c, long long rw, long long rh) {
       rescale(std::sqrt(static_cast<double>(c.min_pixels) / static_cast<double>(current)));
       continue;
     }
-    w = static_cast<double>(floor_aligned(c, w));
-    h = static_cast<double>(floor_aligned(c, h));
+    w = static_cast<double>(aligned(w, floor_double));
+    h = static_cast<double>(aligned(h, floor_double));
   }
 
   NativeSize size;
@@ -405,13 +399,12 @@ kv::Result calc_exact(State& s, PyObject* cls, Ref rw, Ref rh, PyObject* aspect_
     h = kv::call_method(cls, s.floor_to_multiple, h);
   }
 
-  Size size;
-  size.width = kv::to_int(w);
-  size.height = kv::to_int(h);
-  size.pixels = kv::multiply(size.width, size.height);
-  size.valid = kv::call_method(cls, s.is_valid_image_size, size.width, size.height);
-  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", size.width.get(), size.height.get()));
-  return result_dict(s, {size.width, size.height, text, size.pixels, aspect_ratio, resolution, size.valid});
+  Ref width = kv::to_int(w);
+  Ref height = kv::to_int(h);
+  Ref pixels = kv::multiply(width, height);
+  Ref valid = kv::call_method(cls, s.is_valid_image_size, width, height);
+  Ref text = Ref::steal(PyUnicode_FromFormat("%Sx%S", width.get(), height.get()));
+  return result_dict(s, {width, height, text, pixels, aspect_ratio, resolution, valid});
 }
 
 // int() of an ASCII piece of the plain form [blanks][sign]digits[blanks].
