@@ -5,6 +5,7 @@ spies, followed by the outcome, must be identical.
 """
 
 import difflib
+import importlib
 import io
 import math
 import pickle
@@ -426,12 +427,15 @@ def test_rescaling_multiplies_in_place(limit):
 
 
 @pytest.mark.parametrize("word", ["2:3", "-10:-1"])
-@pytest.mark.parametrize("name", ["math.sqrt", "math.floor"])
+@pytest.mark.parametrize("name", ["math.sqrt", "math.floor", "builtins.round"])
 def test_patched_math_functions_are_used(name, word):
+    module, attribute = name.split(".")
+    original = getattr(importlib.import_module(module), attribute)
+
     def scenario(side):
-        side.stack.enter_context(mock.patch(name, Call(getattr(math, name[5:]), side.rec, name)))
+        side.stack.enter_context(mock.patch(name, Call(original, side.rec, name)))
         T = side.tessel.TesselSizeCalculator
-        return T.calc_size(word, "4k"), T.floor_to_multiple(9.5)
+        return T.calc_size(word, "4k"), T.floor_to_multiple(9.5), T.round_to_multiple(9.5)
     differential(scenario)
 
 

@@ -25,7 +25,7 @@ struct State : kv::ModuleState {
   // The math module and its sqrt and floor as imported: the native paths
   // run only while the functions the Python code would call are these.
   kv::Held math_module{this}, math_sqrt{this}, math_floor{this};
-  kv::Held round_builtin{this};
+  kv::Held round_builtin{this};  // builtins.round as imported, which a module global or builtins may replace
   // The class methods as created here, to recognise an unchanged class.
   kv::Held round_method{this}, floor_method{this}, valid_method{this};
 
@@ -35,7 +35,7 @@ struct State : kv::ModuleState {
   kv::Name MAX_RATIO{this, "MAX_RATIO"}, RESOLUTION_PRESET{this, "RESOLUTION_PRESET"};
   kv::Name round_to_multiple{this, "round_to_multiple"}, floor_to_multiple{this, "floor_to_multiple"};
   kv::Name is_valid_image_size{this, "is_valid_image_size"};
-  kv::Name get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"};
+  kv::Name get{this, "get"}, auto_{this, "auto"}, two_k{this, "2k"}, round{this, "round"};
 
   kv::Held colon{this, kv::text(":")};
   kv::Held shrink{this, kv::floating(kShrink)};
@@ -81,11 +81,12 @@ double floor_double(double x) { return std::floor(x); }
 
 Ref round_to_multiple(State& s, PyObject* cls, PyObject* value, PyObject* multiple_arg) {
   Ref multiple = multiple_arg == Py_None ? kv::getattr(cls, s.MULTIPLE) : Ref::borrow(multiple_arg);
+  Ref round = s.global(s.round);
   double v;
   long long m;
-  if (kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
+  if (round.get() == s.round_builtin.get() && kv::native_real(value, v) && kv::small_int(multiple, m) && m > 0)
     if (auto aligned = align_native(v, m, round_half_even)) return kv::integer(*aligned);
-  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(s.round_builtin, q); });
+  return align_to_multiple(value, multiple, [&](Ref q) { return kv::call(round, q); });
 }
 
 const kv::Binding<round_to_multiple> round_binding{
@@ -171,8 +172,8 @@ Ref peek(PyObject* cls, PyObject* name) {
 // rendering would read, before any arithmetic, and admits only values under
 // which no step below can leave exact native arithmetic, run Python code or
 // raise: ratio parts in [1, 2**20], MAX_RATIO >= 1, MIN_PIXELS <= 2**24,
-// MULTIPLE <= 2**16, the other limits below 2**31, and the shipped methods
-// and math functions. The loop then reads line by line as the exact one.
+// MULTIPLE <= 2**16, the other limits below 2**31, and the shipped methods,
+// round and the math functions. The loop then reads line by line as the exact one.
 //
 // Why the loop stays exact: the ratio lies in [2**-20, 2**20] (a clamp only
 // lowers the steeper part, to at least the shorter one), so w and h start at
@@ -224,10 +225,11 @@ bool preset_target(State& s, PyObject* cls, PyObject* resolution, long long& tar
   return kv::small_int(chosen, target);
 }
 
-// Whether the math module and its sqrt and floor are those imported. Reading
-// attributes of anything else could run code; on a plain module, an
+// Whether round, the math module and its sqrt and floor are those imported.
+// Reading attributes of anything else could run code; on a plain module, an
 // attribute read finds what its namespace holds.
-bool math_as_imported(State& s) {
+bool functions_as_imported(State& s) {
+  if (s.global(s.round).get() != s.round_builtin.get()) return false;
   Ref math = s.global(s.math);
   if (math.get() != s.math_module.get() || !PyModule_CheckExact(math.get())) return false;
   Ref namespace_ = Ref::borrow(PyModule_GetDict(math));
@@ -251,7 +253,7 @@ std::optional<Limits> native_limits(State& s, PyObject* cls, long long rw, long 
       !peek_limit(cls, s.MAX_EDGE, kLimit - 1, c.max_edge) || !peek_limit(cls, s.MULTIPLE, kMultipleLimit, c.multiple))
     return {};
   if (!peek_own(cls, s.round_to_multiple, s.round_method) || !peek_own(cls, s.floor_to_multiple, s.floor_method) ||
-      !peek_own(cls, s.is_valid_image_size, s.valid_method) || !math_as_imported(s))
+      !peek_own(cls, s.is_valid_image_size, s.valid_method) || !functions_as_imported(s))
     return {};
   return c;
 }
