@@ -116,8 +116,7 @@ struct Search {
   double target;
   long long limit;
   double min_error = std::numeric_limits<double>::infinity();
-  long long w = 0, h = 0;
-  bool found = false;
+  long long w = 0, h = 0;  // w == 0 until a pair is found
 };
 
 // The first strict minimum of the error over the rows w of one column h;
@@ -134,7 +133,6 @@ void offer(Search& search, double error, long long w, long long h) {
     search.min_error = error;
     search.w = w;
     search.h = h;
-    search.found = true;
   }
 }
 
@@ -260,8 +258,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   if (PyFloat_CheckExact(target.get()) && PyLong_CheckExact(limit.get()) && !overflow && last < (1LL << 31)) {
     Search search{PyFloat_AS_DOUBLE(target.get()), last};
     search_native(search);
-    if (!search.found) return kv::ratio_text(width, height);
-    return kv::ratio_text(kv::integer(search.w), kv::integer(search.h));
+    return search.w ? kv::pair_text(search.w, ':', search.h) : kv::ratio_text(width, height);
   }
 
   // Targets or limits native arithmetic cannot mirror: the same loops on objects.
