@@ -180,14 +180,14 @@ Best widen(double target, long long h, long long lo, Best best, long long& pairs
 // clear the rows below them widen one by one.
 constexpr long long kBlock = 64;
 
-// Columns from `first` on until about `budget` pairs are tried; returns the
-// next column. The limit is below 2**31, so rows fit an int.
-long long search_columns(Search& search, long long first, long long budget) {
+// Columns from `first` on until about kReleaseGilPairs pairs are tried;
+// returns the next column. The limit is below 2**31, so rows fit an int.
+long long search_columns(Search& search, long long first) {
   const double target = search.target, top = static_cast<double>(search.limit);
   const int floor_row = static_cast<int>(std::max(1LL, search.limit - 2));
   long long h = first, pairs = 0;
   if (search.limit < 3) {  // windows narrower than three rows
-    for (; h <= search.limit && pairs < budget; ++h) {
+    for (; h <= search.limit && pairs < kReleaseGilPairs; ++h) {
       const Best own = rows(target, h, 1, search.limit);
       pairs += search.limit;
       if (own.w != 0) offer(search, own.error, own.w, h);
@@ -196,7 +196,7 @@ long long search_columns(Search& search, long long first, long long budget) {
   }
   int lo[kBlock];
   double below[kBlock], middle[kBlock], above[kBlock];
-  while (h <= search.limit && pairs < budget) {
+  while (h <= search.limit && pairs < kReleaseGilPairs) {
     const int n = static_cast<int>(std::min(kBlock, search.limit - h + 1));
     for (int i = 0; i < n; ++i) {
       const double height = static_cast<double>(h + i);
@@ -233,11 +233,11 @@ void search_native(Search& search) {
   // infinite: none is below the first minimum, infinity, so none is found.
   if (!std::isfinite(search.target)) return;
   long long next = 1;
-  if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1, kReleaseGilPairs);
+  if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1);
   while (next <= search.limit) {
     {
       kv::WithoutGil unlocked;
-      next = search_columns(search, next, kReleaseGilPairs);
+      next = search_columns(search, next);
     }
     kv::check_signals();
   }
