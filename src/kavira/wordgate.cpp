@@ -308,9 +308,8 @@ const kv::Binding<load_banned_words> load_banned_words_binding{
 // ---------------------------------------------------------------------------
 // PromptBanChecker: engines and matching
 
-// Attributes and globals are read at each mention, as the Python rendering
-// of these methods would read them: a property or a rebinding in between is
-// seen.
+// Attributes and globals are read at each mention, as the Python methods
+// read them: a property or a rebinding in between is seen.
 Ref build_engine(State& s, PyObject* self) {
   if (!kv::truthy(kv::getattr(self, s.banned_words))) {
     kv::setattr(self, s.ban_regex, Py_None);
