@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "kavira/runtime.hpp"
 #include "kavira/text.hpp"
@@ -53,17 +54,12 @@ Ref gcd(State&, kv::Int a, kv::Int b) {
     while (y != 0) {
       long long r = x % y;
       if (r != 0 && ((r < 0) != (y < 0))) r += y;
-      x = y;
-      y = r;
+      x = std::exchange(y, r);
     }
     return kv::integer(x);
   }
   Ref p = Ref::borrow(a), q = Ref::borrow(b);
-  while (kv::truthy(q)) {
-    Ref r = kv::remainder(p, q);
-    p = q;
-    q = r;
-  }
+  while (kv::truthy(q)) p = std::exchange(q, kv::remainder(p, q));  // a, b = b, a % b
   return p;
 }
 
