@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "kavira/runtime.hpp"
 #include "kavira/text.hpp"
@@ -53,17 +54,12 @@ Ref gcd(State&, kv::Int a, kv::Int b) {
     while (y != 0) {
       long long r = x % y;
       if (r != 0 && ((r < 0) != (y < 0))) r += y;
-      x = y;
-      y = r;
+      x = std::exchange(y, r);
     }
     return kv::integer(x);
   }
   Ref p = Ref::borrow(a), q = Ref::borrow(b);
-  while (kv::truthy(q)) {
-    Ref r = kv::remainder(p, q);
-    p = q;
-    q = r;
-  }
+  while (kv::truthy(q)) p = std::exchange(q, kv::remainder(p, q));  // a, b = b, a % b
   return p;
 }
 
@@ -116,8 +112,7 @@ struct Search {
   double target;
   long long limit;
   double min_error = std::numeric_limits<double>::infinity();
-  long long w = 0, h = 0;
-  bool found = false;
+  long long w = 0, h = 0;  // w == 0 until a pair is found
 };
 
 // The first strict minimum of the error over the rows w of one column h;
@@ -134,7 +129,6 @@ void offer(Search& search, double error, long long w, long long h) {
     search.min_error = error;
     search.w = w;
     search.h = h;
-    search.found = true;
   }
 }
 
@@ -182,14 +176,14 @@ Best widen(double target, long long h, long long lo, Best best, long long& pairs
 // clear the rows below them widen one by one.
 constexpr long long kBlock = 64;
 
-// Columns from `first` on until about `budget` pairs are tried; returns the
-// next column. The limit is below 2**31, so rows fit an int.
-long long search_columns(Search& search, long long first, long long budget) {
+// Columns from `first` on until about kReleaseGilPairs pairs are tried;
+// returns the next column. The limit is below 2**31, so rows fit an int.
+long long search_columns(Search& search, long long first) {
   const double target = search.target, top = static_cast<double>(search.limit);
   const int floor_row = static_cast<int>(std::max(1LL, search.limit - 2));
   long long h = first, pairs = 0;
   if (search.limit < 3) {  // windows narrower than three rows
-    for (; h <= search.limit && pairs < budget; ++h) {
+    for (; h <= search.limit && pairs < kReleaseGilPairs; ++h) {
       const Best own = rows(target, h, 1, search.limit);
       pairs += search.limit;
       if (own.w != 0) offer(search, own.error, own.w, h);
@@ -198,7 +192,7 @@ long long search_columns(Search& search, long long first, long long budget) {
   }
   int lo[kBlock];
   double below[kBlock], middle[kBlock], above[kBlock];
-  while (h <= search.limit && pairs < budget) {
+  while (h <= search.limit && pairs < kReleaseGilPairs) {
     const int n = static_cast<int>(std::min(kBlock, search.limit - h + 1));
     for (int i = 0; i < n; ++i) {
       const double height = static_cast<double>(h + i);
@@ -235,11 +229,11 @@ void search_native(Search& search) {
   // infinite: none is below the first minimum, infinity, so none is found.
   if (!std::isfinite(search.target)) return;
   long long next = 1;
-  if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1, kReleaseGilPairs);
+  if (search.limit <= kReleaseGilPairs) next = search_columns(search, 1);
   while (next <= search.limit) {
     {
       kv::WithoutGil unlocked;
-      next = search_columns(search, next, kReleaseGilPairs);
+      next = search_columns(search, next);
     }
     kv::check_signals();
   }
@@ -260,8 +254,7 @@ Ref get_approx_simple_ratio(State& s, PyObject* self, kv::Bytes image_bytes) {
   if (PyFloat_CheckExact(target.get()) && PyLong_CheckExact(limit.get()) && !overflow && last < (1LL << 31)) {
     Search search{PyFloat_AS_DOUBLE(target.get()), last};
     search_native(search);
-    if (!search.found) return kv::ratio_text(width, height);
-    return kv::ratio_text(kv::integer(search.w), kv::integer(search.h));
+    return search.w ? kv::pair_text(search.w, ':', search.h) : kv::ratio_text(width, height);
   }
 
   // Targets or limits native arithmetic cannot mirror: the same loops on objects.

@@ -44,8 +44,7 @@ bool nearest_native(PyObject* rows, double aspect, Ref& width, Ref& height) {
     if (!kv::small_int(kv::item(row, 1), h) || h == 0) return false;
     double diff = std::fabs(aspect - static_cast<double>(w) / static_cast<double>(h));
     // Tuple order: the first unequal item decides.
-    bool smaller = best < 0 || (diff != best_diff ? diff < best_diff : w != best_w ? w < best_w : h < best_h);
-    if (smaller) {
+    if (best < 0 || (diff != best_diff ? diff < best_diff : w != best_w ? w < best_w : h < best_h)) {
       best = i;
       best_diff = diff;
       best_w = w;

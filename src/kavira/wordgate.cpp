@@ -151,7 +151,10 @@ Ref read_pickle_words(State& s, PyObject* file_path) {
   return words;
 }
 
-Ref read_text_words(State& s, PyObject* file_path) {
+Ref load_from_file(State& s, kv::Str file_path) {
+  Ref parts = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.splitext), file_path);
+  Ref ext = kv::call_method(kv::getitem(parts, s.one), s.lower);
+  if (kv::equal(ext, s.pkl) || kv::equal(ext, s.pickle_ext)) return read_pickle_words(s, file_path);
   Ref words = kv::new_list();
   // utf-8-sig: a leading byte-order mark is not part of the first word.
   Ref file = kv::call_kw(s.global(s.open), s.encoding_keyword, file_path, s.read_text, s.utf8);
@@ -160,13 +163,6 @@ Ref read_text_words(State& s, PyObject* file_path) {
     while (Ref line = kv::next(lines)) kv::append(words, strip_item(s, line));
   });
   return words;
-}
-
-Ref load_from_file(State& s, kv::Str file_path) {
-  Ref parts = kv::call(kv::getattr(kv::getattr(s.global(s.os), s.path), s.splitext), file_path);
-  Ref ext = kv::call_method(kv::getitem(parts, s.one), s.lower);
-  if (kv::equal(ext, s.pkl) || kv::equal(ext, s.pickle_ext)) return read_pickle_words(s, file_path);
-  return read_text_words(s, file_path);
 }
 
 const kv::Binding<load_from_file> load_from_file_binding{
@@ -312,9 +308,8 @@ const kv::Binding<load_banned_words> load_banned_words_binding{
 // ---------------------------------------------------------------------------
 // PromptBanChecker: engines and matching
 
-// Attributes and globals are read at each mention, as the Python rendering
-// of these methods would read them: a property or a rebinding in between is
-// seen.
+// Attributes and globals are read at each mention, as the Python methods
+// read them: a property or a rebinding in between is seen.
 Ref build_engine(State& s, PyObject* self) {
   if (!kv::truthy(kv::getattr(self, s.banned_words))) {
     kv::setattr(self, s.ban_regex, Py_None);
