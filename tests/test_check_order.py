@@ -67,7 +67,7 @@ MUST_FLAG = {
         "                                    [](PyObject* i) { return kv::truthy(i); })),\n"
         "          kv::str(b));"
     ),
-    "comparisons inside arguments are not template brackets": "both(x < kv::length(a), kv::length(b) > y);",
+    "comparisons inside arguments are not template brackets": "both(x < kv::truthy(a), kv::truthy(b) > y);",
     "brackets opened in both branches of #if/#else": (
         "#if PY_VERSION_HEX >= 0x030C0000\nif (kv::truthy(a)) {\n#else\nif (kv::truthy(b)) {\n#endif\n"
         "  kv::add(kv::str(a), kv::str(b));\n}"
@@ -86,8 +86,8 @@ MUST_FLAG = {
     "PyErr_SetObject instantiates the class": "kv::tuple(kv::integer((PyErr_SetObject(c, a), 1)), kv::str(b));",
     "operands of ==": "bool same = kv::truthy(a) == kv::truthy(b);",
     "operands of != through member calls": "bool r = kv::getattr(a, s.x).get() != kv::getattr(b, s.y).get();",
-    "operands of + inside an argument": "kv::integer(kv::length(a) + kv::length(b));",
-    "operands of < with casts": "if (static_cast<double>(kv::length(a)) < static_cast<double>(kv::length(b))) {}",
+    "operands of + inside an argument": "kv::integer(kv::truthy(a) + kv::truthy(b));",
+    "operands of < with casts": "if (static_cast<double>(kv::truthy(a)) < static_cast<double>(kv::truthy(b))) {}",
     "call_method with a running argument": "kv::call_method(obj, s.f, kv::getattr(a, s.x));",
     "call_method_kw with a running argument": "kv::call_method_kw(obj, s.f, s.kw, a, helper(s, b));",
     "a bad call inside a lambda argument": "kv::with(d, [&](PyObject* i) { kv::add(kv::str(i), kv::str(i)); });",
@@ -112,7 +112,7 @@ MUST_PASS = {
     "an initialiser list argument": 'kv::make_class(o, "C", nullptr, {{"a", kv::str(a)}, {"b", kv::str(b)}}, {});',
     "two declarators": "Ref p = kv::str(a), q = kv::str(b);",
     "a lambda argument runs later": "kv::with(kv::call(c), [&](PyObject* i) { kv::str(i); });",
-    "unevaluated operands": "size_t z = sizeof(kv::str(a)) + kv::length(b);",
+    "unevaluated operands": "size_t z = sizeof(kv::str(a)) + kv::truthy(b);",
     "%U formats without running code": 'kv::tuple(Ref::steal(PyUnicode_FromFormat("%U:%d", a, 1)), kv::str(b));',
     "pure C API and std calls": "kv::tuple(kv::integer(std::max(1L, long{PyUnicode_GET_LENGTH(t)})), kv::str(a));",
     "an empty set iterates nothing": "kv::tuple(kv::new_set(), Ref::steal(PySet_New(nullptr)), kv::str(a));",
