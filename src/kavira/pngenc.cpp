@@ -43,31 +43,36 @@ constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can o
 enum Filter : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 constexpr std::size_t kPixel = 4;
 
-inline std::uint32_t magnitude(std::uint8_t v) { return v < 128 ? v : 256u - v; }
-
-inline std::uint8_t paeth(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-  int pa = b - c, pb = a - c;
-  int pc = pa + pb;
-  pa = pa < 0 ? -pa : pa;
-  pb = pb < 0 ? -pb : pb;
-  pc = pc < 0 ? -pc : pc;
-  return static_cast<std::uint8_t>((pa <= pb && pa <= pc) ? a : pb <= pc ? b : c);
+// |signed byte| of the low byte, of a number or of each lane.
+template <class T>
+inline T magnitude(T v) {
+  v &= 0xFF;
+  return v < 128 ? v : 256 - v;
 }
 
-void add_costs_scalar(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
-                      std::uint32_t cost[5]) {
-  for (std::size_t i = from; i < to; ++i) {
-    const std::uint8_t x = raw[i], a = raw[i - kPixel], b = up[i], c = up[i - kPixel];
-    cost[kNone] += magnitude(x);
-    cost[kSub] += magnitude(static_cast<std::uint8_t>(x - a));
-    cost[kUp] += magnitude(static_cast<std::uint8_t>(x - b));
-    cost[kAverage] += magnitude(static_cast<std::uint8_t>(x - ((a + b) >> 1)));
-    cost[kPaeth] += magnitude(static_cast<std::uint8_t>(x - paeth(a, b, c)));
-  }
+// The Paeth prediction of a number or of each lane: the branches become
+// selects in lanes.
+template <class T>
+inline T absolute(T v) {
+  return v < 0 ? -v : v;
+}
+template <class T>
+inline T paeth(T a, T b, T c) {
+  const T pa = absolute(b - c), pb = absolute(a - c), pc = absolute(a + b - c - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
 }
 
-// The cost of each filter, the sum of |signed byte| of its output (the usual
-// estimate of how well a row deflates), over raw[from, to). from >= kPixel.
+// Adds each filter's cost for byte x, with a to its left, b above and c
+// above-left, to `sums`.
+template <class T, class Sum>
+inline void add_cost(Sum sums[5], T x, T a, T b, T c) {
+  sums[kNone] += magnitude(x);
+  sums[kSub] += magnitude(x - a);
+  sums[kUp] += magnitude(x - b);
+  sums[kAverage] += magnitude(x - ((a + b) >> 1));
+  sums[kPaeth] += magnitude(x - paeth(a, b, c));
+}
+
 #if PNGENC_VECTOR_LANES
 // Eight bytes at a time in 16-bit lanes, which compilers keep in vectors.
 using Lanes = std::int16_t __attribute__((vector_size(16)));
@@ -82,50 +87,32 @@ inline void store8(std::uint8_t* p, Lanes v) {
   const Bytes8 low = __builtin_convertvector(v, Bytes8);  // each lane's low byte
   std::memcpy(p, &low, sizeof low);
 }
-inline Lanes abs_lanes(Lanes v) { return v < 0 ? -v : v; }
-inline Lanes paeth_lanes(Lanes a, Lanes b, Lanes c) {
-  const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
-  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-}
-// |signed byte| of the low byte of each lane.
-inline Lanes magnitude_lanes(Lanes v) {
-  v &= 0xFF;
-  return v < 128 ? v : 256 - v;
-}
+#endif
 
+// The cost of each filter, the sum of |signed byte| of its output (the usual
+// estimate of how well a row deflates), over raw[from, to). from >= kPixel.
 void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
                std::uint32_t cost[5]) {
-  Lanes none{}, sub{}, upc{}, avg{}, pae{};
-  auto spill = [&] {
-    for (int k = 0; k < 8; ++k) {
-      cost[kNone] += static_cast<std::uint16_t>(none[k]);
-      cost[kSub] += static_cast<std::uint16_t>(sub[k]);
-      cost[kUp] += static_cast<std::uint16_t>(upc[k]);
-      cost[kAverage] += static_cast<std::uint16_t>(avg[k]);
-      cost[kPaeth] += static_cast<std::uint16_t>(pae[k]);
-    }
-    none = sub = upc = avg = pae = Lanes{};
-  };
   std::size_t i = from;
+#if PNGENC_VECTOR_LANES
+  Lanes sums[5] = {};
+  auto spill = [&] {
+    for (int f = kNone; f <= kPaeth; ++f) {
+      for (int k = 0; k < 8; ++k) cost[f] += static_cast<std::uint16_t>(sums[f][k]);
+      sums[f] = Lanes{};
+    }
+  };
   for (int steps = 0; i + 8 <= to; i += 8) {
-    const Lanes x = load8(raw + i), a = load8(raw + i - kPixel), b = load8(up + i), c = load8(up + i - kPixel);
-    const Lanes predicted = paeth_lanes(a, b, c);
-    none += magnitude_lanes(x);
-    sub += magnitude_lanes(x - a);
-    upc += magnitude_lanes(x - b);
-    avg += magnitude_lanes(x - ((a + b) >> 1));
-    pae += magnitude_lanes(x - predicted);
+    add_cost(sums, load8(raw + i), load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel));
     if (++steps == 128) {  // 128 * 128 fits a lane; spill before it could not
       steps = 0;
       spill();
     }
   }
   spill();
-  add_costs_scalar(raw, up, i, to, cost);
-}
-#else
-constexpr auto add_costs = add_costs_scalar;
 #endif
+  for (; i < to; ++i) add_cost<int>(cost, raw[i], raw[i - kPixel], up[i], up[i - kPixel]);
+}
 
 // Estimates on a sample: every fourth run of 64 bytes of a wide row. Rows of
 // photos change slowly along their length, and this keeps the choice to a
@@ -135,13 +122,8 @@ constexpr std::size_t kSampleRun = 64, kSampleEvery = 4 * kSampleRun, kSampleAll
 std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t n) {
   std::uint32_t cost[5] = {};
   if (n <= kSampleAll) {
-    for (std::size_t i = 0; i < kPixel && i < n; ++i) {
-      cost[kNone] += magnitude(raw[i]);
-      cost[kSub] += magnitude(raw[i]);
-      cost[kUp] += magnitude(static_cast<std::uint8_t>(raw[i] - up[i]));
-      cost[kAverage] += magnitude(static_cast<std::uint8_t>(raw[i] - (up[i] >> 1)));
-      cost[kPaeth] += magnitude(static_cast<std::uint8_t>(raw[i] - up[i]));
-    }
+    // The first pixel has no left neighbour: a and c are 0.
+    for (std::size_t i = 0; i < kPixel && i < n; ++i) add_cost<int>(cost, raw[i], 0, up[i], 0);
     if (n > kPixel) add_costs(raw, up, kPixel, n, cost);
   } else {
     for (std::size_t at = kPixel; at + kSampleRun <= n; at += kSampleEvery)
@@ -178,11 +160,11 @@ void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up,
     default:
       for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
 #if PNGENC_VECTOR_LANES
-      // The branches of a byte's prediction become selects, eight bytes at a time.
       for (; i + 8 <= n; i += 8)
-        store8(out + i, load8(raw + i) - paeth_lanes(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
+        store8(out + i, load8(raw + i) - paeth(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
 #endif
-      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
+      for (; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(raw[i] - paeth<int>(raw[i - kPixel], up[i], up[i - kPixel]));
       return;
   }
 }
