@@ -238,12 +238,8 @@ std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::ui
 }
 
 void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t rows, const std::uint8_t* above,
-                      std::uint8_t* out, std::uint8_t* zeros) {
+                      std::uint8_t* out) {
   const std::size_t n = width * kPixel;
-  if (!above) {
-    std::memset(zeros, 0, n);
-    above = zeros;
-  }
   for (std::size_t y = 0; y < rows; ++y, above = pixels, pixels += n, out += n + 1) {
     out[0] = choose(pixels, above, n);
     apply(out[0], pixels, above, n, out + 1);

@@ -76,7 +76,9 @@ struct Bands {
   std::vector<Band> done;
   // The rest is shared by the threads and guarded by the GIL.
   std::size_t next = 0;
-  std::vector<std::uint8_t> carry;  // the last row handed out: the row above the next band
+  // The row above the next band: the last row handed out, zeros above the
+  // top, where band 0, always the first handed out, finds them.
+  std::vector<std::uint8_t> carry;
   std::unique_ptr<kv::PendingError> error;
   // Helpers are detached, never joined: a forked child owns none of them,
   // and a thread ended by finalisation must not wait on one. They count
@@ -164,7 +166,7 @@ std::uint32_t chunk_crc(const Band& band, bool first) {
 void run_bands(Bands& b) {
   try {
     const std::size_t stride = b.stride();
-    std::vector<std::uint8_t> above(stride), zeros(stride), filtered, composed;
+    std::vector<std::uint8_t> above(stride), filtered, composed;
     Ref deflater;
     Band* unsummed = nullptr;  // deflated, its CRC still to compute
     bool unsummed_first = false;
@@ -181,7 +183,7 @@ void run_bands(Bands& b) {
         pixels = copy_rows(b, source_rows * b.paste.width * kPixelBytes);
         data = bytes_of(pixels);
       }
-      if (!first) std::memcpy(above.data(), b.carry.data(), stride);
+      std::memcpy(above.data(), b.carry.data(), stride);
       b.compose(top + rows - 1, data, source_first, b.carry.data());
 
       Band& band = b.done[index];
@@ -198,7 +200,7 @@ void run_bands(Bands& b) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
-        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), filtered.data(), zeros.data());
+        png::filter_rgba_rows(data, b.width, rows, above.data(), filtered.data());
         band.adler = png::adler32(1, filtered.data(), band.filtered_size);
       }
       unsummed = nullptr;
