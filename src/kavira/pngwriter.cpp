@@ -152,9 +152,9 @@ Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, 
 }
 
 // The CRC of a band's chunk, up to what the last chunk adds.
-std::uint32_t chunk_crc(const Band& band, bool first) {
+std::uint32_t chunk_crc(const Bands& b, const Band& band) {
   std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
-  if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
+  if (&band == &b.done.front()) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
   return png::crc32(crc, bytes_of(band.deflated), static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get())));
 }
 
@@ -169,13 +169,11 @@ void run_bands(Bands& b) {
     std::vector<std::uint8_t> above(stride), filtered, composed;
     Ref deflater;
     Band* unsummed = nullptr;  // deflated, its CRC still to compute
-    bool unsummed_first = false;
     const std::size_t count = b.done.size();
     while (!b.error && b.next < count && b.helpers_alive()) {
       const std::size_t index = b.next++;
-      const std::size_t rows = std::min(b.rows_per_band, b.height - index * b.rows_per_band);
-      const bool first = index == 0;
       const std::size_t top = index * b.rows_per_band;
+      const std::size_t rows = std::min(b.rows_per_band, b.height - top);
       Ref pixels;
       const std::uint8_t* data = nullptr;
       const std::size_t source_first = b.source_from(top);
@@ -195,7 +193,7 @@ void run_bands(Bands& b) {
       }
       {
         WithoutGil unlocked;
-        if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+        if (unsummed) unsummed->crc = chunk_crc(b, *unsummed);
         if (!b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
@@ -203,16 +201,14 @@ void run_bands(Bands& b) {
         png::filter_rgba_rows(data, b.width, rows, above.data(), filtered.data());
         band.adler = png::adler32(1, filtered.data(), band.filtered_size);
       }
-      unsummed = nullptr;
       pixels = nullptr;
       band.deflated = deflate(b, deflater, filtered, band.filtered_size);
       unsummed = &band;
-      unsummed_first = first;
       kv::check_signals();
     }
     if (unsummed) {
       WithoutGil unlocked;
-      unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+      unsummed->crc = chunk_crc(b, *unsummed);
     }
   } catch (const std::exception&) {
     kv::set_error_from_exception();
