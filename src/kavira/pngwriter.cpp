@@ -273,21 +273,16 @@ void abandon(std::shared_ptr<Bands>& shared) {
   keep_forever(std::move(shared));
 }
 
-// A raw encoder on the top left width x height pixels of `image`.
-Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height) {
-  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
-  Ref pixels = kv::getattr(image, s.im);
-  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(width)),
-                         kv::integer(static_cast<long long>(height)));
-  kv::call_method(encoder, s.setimage, pixels, extent);
-  return encoder;
-}
-
 // Copies, filters and deflates the bands of the canvas, with `paste` done on
 // the way, on `threads` threads. Null when the process forked while helpers
 // held bands: the caller starts again on its own thread.
 std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& paste) {
-  Ref encoder = row_copier(s, paste.source, paste.width, paste.height);
+  // A raw encoder on the top left width x height pixels of the source.
+  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
+  Ref pixels = kv::getattr(paste.source, s.im);
+  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(paste.width)),
+                         kv::integer(static_cast<long long>(paste.height)));
+  kv::call_method(encoder, s.setimage, pixels, extent);
   auto shared = std::make_shared<Bands>(s, std::move(encoder), paste);
   Bands& b = *shared;
   b.paste.source = nullptr;  // the Bands may outlive the caller's image
@@ -310,19 +305,15 @@ std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& pa
     // Helpers may still be filtering the bands.
     IfUnwound ending{[&] { keep_forever(std::move(shared)); }};
     run_bands(b);
-    if (!b.helpers_alive()) {
-      ending.armed = false;
-      abandon(shared);
-      return nullptr;
-    }
-    if (b.threaded) {
+    if (b.threaded && b.helpers_alive()) {  // a forked child has none to wait for
       WithoutGil unlocked;
       std::unique_lock<std::mutex> held(b.lock);
       b.all_out.wait(held, [&] { return b.running == 0; });
     }
     ending.armed = false;
   }
-  if (!b.helpers_alive()) {  // a fork while this thread waited for the GIL
+  // A fork while helpers held bands, or while this thread waited for the GIL.
+  if (!b.helpers_alive()) {
     abandon(shared);
     return nullptr;
   }
