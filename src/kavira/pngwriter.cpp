@@ -58,27 +58,19 @@ struct Band {
 };
 
 struct Bands {
-  Bands(Writer& state, Ref rows, const Paste& where)
-      : s(state),
-        encoder(std::move(rows)),
-        width(where.canvas_width),
-        height(where.canvas_height),
-        paste(where),
-        rows_per_band(std::max<std::size_t>(1, kBandBytes / (width * kPixelBytes))),
-        done((height + rows_per_band - 1) / rows_per_band),
-        carry(width * kPixelBytes) {}
+  Bands(Writer& state, Ref rows, const Paste& where) : s(state), encoder(std::move(rows)), paste(where) {}
 
   Writer& s;
   Ref encoder;  // on the source
-  std::size_t width, height;
   Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
-  std::size_t rows_per_band;
-  std::vector<Band> done;
+  std::size_t width = paste.canvas_width, height = paste.canvas_height, stride = width * kPixelBytes;
+  std::size_t rows_per_band = std::max<std::size_t>(1, kBandBytes / stride);
+  std::vector<Band> done = std::vector<Band>((height + rows_per_band - 1) / rows_per_band);
   // The rest is shared by the threads and guarded by the GIL.
   std::size_t next = 0;
   // The row above the next band: the last row handed out, zeros above the
   // top, where band 0, always the first handed out, finds them.
-  std::vector<std::uint8_t> carry;
+  std::vector<std::uint8_t> carry = std::vector<std::uint8_t>(stride);
   std::unique_ptr<kv::PendingError> error;
   // Helpers are detached, never joined: a forked child owns none of them,
   // and a thread ended by finalisation must not wait on one. They count
@@ -93,8 +85,7 @@ struct Bands {
   // forked while they ran, which has only the thread that forked.
   bool helpers_alive() const { return !threaded || getpid() == owner; }
 
-  std::size_t stride() const { return width * kPixelBytes; }
-  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride() + 1); }
+  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride + 1); }
   // The source rows under canvas rows [from, to).
   std::size_t source_from(std::size_t row) const { return std::clamp(row, paste.y, paste.y + paste.height) - paste.y; }
   // Canvas row `row` as the paste leaves it; `source` holds source rows from `first`.
@@ -104,7 +95,7 @@ struct Bands {
     if (paste.blend)
       png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
     else
-      std::memcpy(out, from, stride());
+      std::memcpy(out, from, stride);
   }
   // Whether canvas rows [top, top + rows) are the source's `rows` as they
   // are: an opaque source the canvas's width, as a landscape photo grown in
@@ -113,7 +104,7 @@ struct Bands {
     if (paste.width != width || top < paste.y || top + rows > paste.y + paste.height) return false;
     if (!paste.blend) return true;
     unsigned opaque = 255;
-    for (std::size_t i = kPixelBytes - 1; i < rows * stride(); i += kPixelBytes) opaque &= source[i];
+    for (std::size_t i = kPixelBytes - 1; i < rows * stride; i += kPixelBytes) opaque &= source[i];
     return opaque == 255;
   }
 };
@@ -165,7 +156,7 @@ std::uint32_t chunk_crc(const Bands& b, const Band& band) {
 // core. So a band's CRC waits for the next band's filter.
 void run_bands(Bands& b) {
   try {
-    const std::size_t stride = b.stride();
+    const std::size_t stride = b.stride;
     std::vector<std::uint8_t> above(stride), filtered, composed;
     Ref deflater;
     Band* unsummed = nullptr;  // deflated, its CRC still to compute
