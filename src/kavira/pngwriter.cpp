@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -34,8 +35,6 @@ constexpr std::size_t kPixelBytes = 4;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;  // pixels per band, in bytes
 constexpr unsigned kMaxThreads = 4;
 constexpr std::uint8_t kZlibHeader[2] = {0x78, 0x01};  // deflate, 32 KiB window, fastest
-// Every band ends on a sync flush; this empty fixed-code block ends the stream.
-constexpr std::uint8_t kFinalBlock[2] = {0x03, 0x00};
 
 // Threads for one image: KAVIRA_PNG_THREADS when set (1 keeps to the
 // calling thread), else the cores, at most kMaxThreads.
@@ -49,7 +48,10 @@ unsigned encoder_threads() {
 
 using kv::WithoutGil;
 
-const std::uint8_t* bytes_of(const Ref& b) { return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())); }
+std::span<const std::uint8_t> bytes_of(const Ref& b) {
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))};
+}
 
 struct Band {
   Ref deflated;  // what compress_and_crc gave
@@ -115,7 +117,7 @@ Ref copy_rows(Bands& b, std::size_t size) {
   Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
-  if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
+  if (!pixels || !PyBytes_CheckExact(pixels.get()) || bytes_of(pixels).size() != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
 }
@@ -146,7 +148,7 @@ Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, 
 std::uint32_t chunk_crc(const Bands& b, const Band& band) {
   std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
   if (&band == &b.done.front()) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
-  return png::crc32(crc, bytes_of(band.deflated), static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get())));
+  return png::crc32(crc, bytes_of(band.deflated).data(), bytes_of(band.deflated).size());
 }
 
 // Takes bands until none is left; the GIL is held on entry and on return.
@@ -170,7 +172,7 @@ void run_bands(Bands& b) {
       const std::size_t source_first = b.source_from(top);
       if (const std::size_t source_rows = b.source_from(top + rows) - source_first) {
         pixels = copy_rows(b, source_rows * b.paste.width * kPixelBytes);
-        data = bytes_of(pixels);
+        data = bytes_of(pixels).data();
       }
       std::memcpy(above.data(), b.carry.data(), stride);
       b.compose(top + rows - 1, data, source_first, b.carry.data());
@@ -326,40 +328,38 @@ Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
   }
 
   static constexpr std::uint8_t profile_name[] = "ICC Profile\0";  // name, its terminator, method 0
-  const std::size_t profile_size = profile ? static_cast<std::size_t>(PyBytes_GET_SIZE(profile.get())) : 0;
-  std::size_t total =
-      png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + sizeof kFinalBlock + 4;
-  if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
+  // Every band ends on a sync flush; an empty fixed-code block ends the
+  // stream, followed by the Adler-32 of all the rows.
+  std::uint8_t ending[6] = {0x03, 0x00};
+  std::size_t total = kSignatureSize + kHeaderChunkSize + kChunkOverhead + sizeof kZlibHeader + sizeof ending;
+  if (profile) total += kChunkOverhead + sizeof profile_name + bytes_of(profile).size();
   std::uint32_t adler = 1;
   for (const Band& band : b.done) {
-    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
-    adler = png::adler32_combine(adler, band.adler, band.filtered_size);
+    total += kChunkOverhead + bytes_of(band.deflated).size();
+    adler = adler32_combine(adler, band.adler, band.filtered_size);
   }
+  put32(ending + 2, adler);
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
-  if (profile) at = png::put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile), profile_size);
-  std::uint8_t trailer[4];
-  png::put32(trailer, adler);
-  for (std::size_t i = 0; i < b.done.size(); ++i) {
-    const Band& band = b.done[i];
-    const bool first = i == 0, last = i + 1 == b.done.size();
-    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
-    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
-    at = png::put32(at, static_cast<std::uint32_t>(size + extra));
+  at = put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
+  if (profile)
+    at = put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile).data(), bytes_of(profile).size());
+  for (const Band& band : b.done) {
+    const bool first = &band == &b.done.front(), last = &band == &b.done.back();
+    const auto deflated = bytes_of(band.deflated);
+    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof ending : 0);
+    at = put32(at, static_cast<std::uint32_t>(deflated.size() + extra));
     at = std::copy_n("IDAT", 4, at);
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
-    at = std::copy_n(bytes_of(band.deflated), size, at);
+    at = std::copy(deflated.begin(), deflated.end(), at);
     std::uint32_t crc = band.crc;
     if (last) {
-      at = std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), at);
-      at = std::copy(std::begin(trailer), std::end(trailer), at);
-      crc = png::crc32(crc, kFinalBlock, sizeof kFinalBlock);
-      crc = png::crc32(crc, trailer, sizeof trailer);
+      at = std::copy(std::begin(ending), std::end(ending), at);
+      crc = crc32(crc, ending, sizeof ending);
     }
-    at = png::put32(at, crc);
+    at = put32(at, crc);
   }
-  png::put_chunk(at, "IEND", nullptr, 0);
+  put_chunk(at, "IEND", nullptr, 0);
   return file;
 }
 
