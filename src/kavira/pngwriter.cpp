@@ -377,9 +377,9 @@ Ref optional(Body&& body) {
   return found;
 }
 
-// Whether `f` is a plain function of `module` compiled from `code`.
+// Whether `f` (null: none) is a plain function of `module` compiled from `code`.
 bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
-  if (!code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
+  if (!f || !code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
   // raw-api: ok the namespace is only compared, never kept
   if (PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module)) return false;
   PyObject* compiled = PyFunction_GET_CODE(f);
@@ -388,6 +388,12 @@ bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
   int same = PyObject_RichCompareBool(compiled, code, Py_EQ);
   if (same < 0) PyErr_Clear();
   return same > 0;
+}
+
+// What Pillow's class binds to `name`, or null.
+PyObject* class_member(Writer& s, PyObject* name) {
+  // raw-api: ok a type look-up runs no Python code
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(s.image_class.get()), name);
 }
 
 // Whether `image` (null: none) is of Pillow's own class and reads of a fresh
@@ -408,16 +414,12 @@ KV_RUNS_PYTHON bool is_own_save(Writer& s, PyObject* result, PyObject* format, P
   if (result && Py_TYPE(result) == type && PyMethod_Check(save) && PyMethod_GET_SELF(save) == result)
     function = PyMethod_GET_FUNCTION(save);
   else if (!result && own_class(s, nullptr))
-    function = _PyType_Lookup(type, s.save_);  // raw-api: ok a type look-up runs no Python code
-  if (!function || !is_own_function(function, s.image_save_code, s.pil_image)) return false;
+    function = class_member(s, s.save_);
   // save() reads encoderinfo from the image before its own keywords.
-  if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
+  if (!is_own_function(function, s.image_save_code, s.pil_image) || class_member(s, s.encoderinfo)) return false;
   PyObject** slot = result ? _PyObject_GetDictPtr(result) : nullptr;
-  if (slot && *slot) {
-    if (!PyDict_CheckExact(*slot)) return false;
-    Ref dict = Ref::borrow(*slot);
-    if (kv::dict_get(dict, s.encoderinfo)) return false;
-  }
+  Ref dict = Ref::borrow(slot ? *slot : nullptr);
+  if (dict && (!PyDict_CheckExact(dict.get()) || kv::dict_get(dict, s.encoderinfo))) return false;
   Ref registry = kv::getattr(s.pil_image, s.SAVE);
   if (!PyDict_CheckExact(registry.get())) return false;
   Ref handler = kv::dict_get(registry, s.PNG);
@@ -455,11 +457,9 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
   // A canvas of more than 2 GiB is left to Pillow, which may refuse it.
   if (!raw_encoder || !parallel_compress || !own_class(*this, source) ||
       !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
-      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
+      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h ||
+      !is_own_function(class_member(*this, paste_), image_paste_code, pil_image))
     return false;
-  // raw-api: ok a type look-up runs no Python code
-  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
-  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
   // The channels Pillow's fill takes from a tuple, the fourth 255 when left
   // out; None leaves the canvas zeros.
   Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
