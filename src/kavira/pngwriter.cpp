@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -45,8 +44,6 @@ unsigned encoder_threads() {
   }
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
 }
-
-using kv::WithoutGil;
 
 std::span<const std::uint8_t> bytes_of(const Ref& b) {
   return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())),
@@ -95,7 +92,7 @@ struct Bands {
     const bool inside = row >= paste.y && row < paste.y + paste.height;
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
     if (paste.blend)
-      png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
+      compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
     else
       std::memcpy(out, from, stride);
   }
@@ -146,9 +143,9 @@ Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, 
 
 // The CRC of a band's chunk, up to what the last chunk adds.
 std::uint32_t chunk_crc(const Bands& b, const Band& band) {
-  std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
-  if (&band == &b.done.front()) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
-  return png::crc32(crc, bytes_of(band.deflated).data(), bytes_of(band.deflated).size());
+  std::uint32_t crc = crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
+  if (&band == &b.done.front()) crc = crc32(crc, kZlibHeader, sizeof kZlibHeader);
+  return crc32(crc, bytes_of(band.deflated).data(), bytes_of(band.deflated).size());
 }
 
 // Takes bands until none is left; the GIL is held on entry and on return.
@@ -185,14 +182,14 @@ void run_bands(Bands& b) {
         if (b.paste.blend) composed.resize(std::min(b.rows_per_band, b.height) * stride);
       }
       {
-        WithoutGil unlocked;
+        kv::WithoutGil unlocked;
         if (unsummed) unsummed->crc = chunk_crc(b, *unsummed);
         if (!b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
-        png::filter_rgba_rows(data, b.width, rows, above.data(), filtered.data());
-        band.adler = png::adler32(1, filtered.data(), band.filtered_size);
+        filter_rgba_rows(data, b.width, rows, above.data(), filtered.data());
+        band.adler = adler32(1, filtered.data(), band.filtered_size);
       }
       pixels = nullptr;
       band.deflated = deflate(b, deflater, filtered, band.filtered_size);
@@ -200,7 +197,7 @@ void run_bands(Bands& b) {
       kv::check_signals();
     }
     if (unsummed) {
-      WithoutGil unlocked;
+      kv::WithoutGil unlocked;
       unsummed->crc = chunk_crc(b, *unsummed);
     }
   } catch (const std::exception&) {
@@ -299,7 +296,7 @@ std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& pa
     IfUnwound ending{[&] { keep_forever(std::move(shared)); }};
     run_bands(b);
     if (b.threaded && b.helpers_alive()) {  // a forked child has none to wait for
-      WithoutGil unlocked;
+      kv::WithoutGil unlocked;
       std::unique_lock<std::mutex> held(b.lock);
       b.all_out.wait(held, [&] { return b.running == 0; });
     }
@@ -426,6 +423,27 @@ KV_RUNS_PYTHON bool is_own_save(Writer& s, PyObject* result, PyObject* format, P
   return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
 }
 
+// The code object named `name` among the constants of `code`, or null.
+Ref code_named(kv::Borrowed code, const char* name) {
+  if (!code) return nullptr;
+  Ref constants = kv::getattr(code, kv::intern("co_consts"));
+  if (!PyTuple_CheckExact(constants.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    Ref item = kv::item(constants, i);
+    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
+  }
+  return nullptr;
+}
+
+// What `module`'s loader compiles it to: the code of Pillow's own functions,
+// whatever has been installed over them since.
+Ref module_code(const char* module) {
+  Ref found = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
+  Ref loader = kv::getattr(found, kv::intern("loader"));
+  Ref name = kv::text(module);
+  return kv::call_method(loader, kv::intern("get_code"), name);
+}
+
 }  // namespace
 
 Ref Writer::encode(PyObject* result, PyObject* format, PyObject* save, const Paste& paste) {
@@ -496,31 +514,6 @@ bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save)
   return !parallel_compress && raw_encoder && is_own_save(*this, result, format, save);
 }
 
-namespace {
-
-// The code object named `name` among the constants of `code`, or null.
-Ref code_named(kv::Borrowed code, const char* name) {
-  if (!code) return nullptr;
-  Ref constants = kv::getattr(code, kv::intern("co_consts"));
-  if (!PyTuple_CheckExact(constants.get())) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
-    Ref item = kv::item(constants, i);
-    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
-  }
-  return nullptr;
-}
-
-// What `module`'s loader compiles it to: the code of Pillow's own functions,
-// whatever has been installed over them since.
-Ref module_code(const char* module) {
-  Ref found = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
-  Ref loader = kv::getattr(found, kv::intern("loader"));
-  Ref name = kv::text(module);
-  return kv::call_method(loader, kv::intern("get_code"), name);
-}
-
-}  // namespace
-
 void Writer::populate(kv::Borrowed image_module) {
   bytes_io = kv::import_from(nullptr, "_io", "BytesIO");
   pil_image = Ref::borrow(image_module);
@@ -539,8 +532,8 @@ void Writer::populate(kv::Borrowed image_module) {
   raw_encoder =
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");
-  Ref isal = optional([] { return kv::import("isal.isal_zlib"); });
-  if (isal) parallel_compress = optional([&] { return kv::getattr(isal, kv::intern("_ParallelCompress")); });
+  parallel_compress =
+      optional([] { return kv::getattr(kv::import("isal.isal_zlib"), kv::intern("_ParallelCompress")); });
 }
 
 }  // namespace png
