@@ -135,37 +135,36 @@ std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t
   return best;
 }
 
+// Each byte less its prediction from a (left), b (above) and c (above-left),
+// which are 0 left of the first pixel.
+template <class Predict>
+void subtract(const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out, Predict predict) {
+  std::size_t i = 0;
+  for (; i < kPixel && i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - predict(0, int{up[i]}, 0));
+#if PNGENC_VECTOR_LANES
+  for (; i + 8 <= n; i += 8)
+    store8(out + i, load8(raw + i) - predict(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
+#endif
+  for (; i < n; ++i)
+    out[i] = static_cast<std::uint8_t>(raw[i] - predict(int{raw[i - kPixel]}, int{up[i]}, int{up[i - kPixel]}));
+}
+
 void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out) {
-  const std::size_t head = n < kPixel ? n : kPixel;  // the first pixel has no left neighbour
-  std::size_t i = kPixel;  // where the vector loops of Average and Paeth leave the rest to the scalar ones
   switch (filter) {
     case kNone:
       std::memcpy(out, raw, n);
       return;
     case kSub:
-      std::memcpy(out, raw, head);
-      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
+      std::memcpy(out, raw, n < kPixel ? n : kPixel);  // the first pixel has no left neighbour
+      for (std::size_t i = kPixel; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
       return;
     case kUp:
-      for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
       return;
     case kAverage:
-      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - (up[k] >> 1));
-#if PNGENC_VECTOR_LANES
-      for (; i + 8 <= n; i += 8) store8(out + i, load8(raw + i) - ((load8(raw + i - kPixel) + load8(up + i)) >> 1));
-#endif
-      for (; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(raw[i] - static_cast<std::uint8_t>((unsigned{raw[i - kPixel]} + up[i]) / 2));
-      return;
+      return subtract(raw, up, n, out, [](auto a, auto b, auto) { return (a + b) >> 1; });
     default:
-      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
-#if PNGENC_VECTOR_LANES
-      for (; i + 8 <= n; i += 8)
-        store8(out + i, load8(raw + i) - paeth(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
-#endif
-      for (; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(raw[i] - paeth<int>(raw[i - kPixel], up[i], up[i - kPixel]));
-      return;
+      return subtract(raw, up, n, out, [](auto a, auto b, auto c) { return paeth(a, b, c); });
   }
 }
 
