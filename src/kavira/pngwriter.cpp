@@ -84,7 +84,6 @@ struct Bands {
   // forked while they ran, which has only the thread that forked.
   bool helpers_alive() const { return !threaded || getpid() == owner; }
 
-  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride + 1); }
   // The source rows under canvas rows [from, to).
   std::size_t source_from(std::size_t row) const { return std::clamp(row, paste.y, paste.y + paste.height) - paste.y; }
   // Canvas row `row` as the paste leaves it; `source` holds source rows from `first`.
@@ -117,14 +116,6 @@ Ref copy_rows(Bands& b, std::size_t size) {
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || bytes_of(pixels).size() != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
-}
-
-// A deflater of this thread's own: isal's parallel compressor deflates into
-// one buffer of its own, so no two threads may share one. Deflate spends at
-// most 15 bits a byte, and the rest covers block headers and the flush.
-Ref new_deflater(Bands& b) {
-  Ref room = kv::integer(static_cast<long long>(2 * b.largest_band() + 500));
-  return kv::call(b.s.parallel_compress, room, b.s.deflate_level);
 }
 
 // Raw deflate of `filtered`, ended by a sync flush, with no dictionary, so
@@ -177,9 +168,15 @@ void run_bands(Bands& b) {
       Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
       if (!deflater) {
-        deflater = new_deflater(b);
-        filtered.resize(b.largest_band());
-        if (b.paste.blend) composed.resize(std::min(b.rows_per_band, b.height) * stride);
+        // A deflater of this thread's own: isal's parallel compressor deflates
+        // into one buffer of its own, so no two threads may share one. Deflate
+        // spends at most 15 bits a byte, and the rest covers block headers and
+        // the flush.
+        const std::size_t most_rows = std::min(b.rows_per_band, b.height);
+        Ref room = kv::integer(static_cast<long long>(2 * most_rows * (stride + 1) + 500));
+        deflater = kv::call(b.s.parallel_compress, room, b.s.deflate_level);
+        filtered.resize(most_rows * (stride + 1));
+        if (b.paste.blend) composed.resize(most_rows * stride);
       }
       {
         kv::WithoutGil unlocked;
