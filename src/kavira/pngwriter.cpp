@@ -376,10 +376,9 @@ bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
   if (!f || !code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
   // raw-api: ok the namespace is only compared, never kept
   if (PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module)) return false;
-  PyObject* compiled = PyFunction_GET_CODE(f);
-  if (compiled == code) return true;
-  // Code objects compare by their contents in C; a pending error is a "no".
-  int same = PyObject_RichCompareBool(compiled, code, Py_EQ);
+  // Code objects compare by their contents in C (the same object is equal
+  // without a comparison); a pending error is a "no".
+  int same = PyObject_RichCompareBool(PyFunction_GET_CODE(f), code, Py_EQ);
   if (same < 0) PyErr_Clear();
   return same > 0;
 }
