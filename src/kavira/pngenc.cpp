@@ -1,5 +1,6 @@
 #include "pngenc.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -272,12 +273,9 @@ std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t
                         const std::uint8_t* b, std::size_t b_size) {
   at = put32(at, static_cast<std::uint32_t>(a_size + b_size));
   std::uint8_t* start = at;
-  std::memcpy(at, type, 4);
-  at += 4;
-  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}}) {
-    if (size) std::memcpy(at, data, size);
-    at += size;
-  }
+  at = std::copy_n(type, 4, at);
+  at = std::copy_n(a, a_size, at);  // copy_n, unlike memcpy, takes a null piece of no bytes
+  at = std::copy_n(b, b_size, at);
   return put32(at, crc32(0, start, static_cast<std::size_t>(at - start)));
 }
 
