@@ -98,10 +98,14 @@ void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from
 #if PNGENC_VECTOR_LANES
   Lanes sums[5] = {};
   auto spill = [&] {
-    for (int f = kNone; f <= kPaeth; ++f) {
-      for (int k = 0; k < 8; ++k) cost[f] += static_cast<std::uint16_t>(sums[f][k]);
-      sums[f] = Lanes{};
+    for (int k = 0; k < 8; ++k) {
+      cost[kNone] += static_cast<std::uint16_t>(sums[kNone][k]);
+      cost[kSub] += static_cast<std::uint16_t>(sums[kSub][k]);
+      cost[kUp] += static_cast<std::uint16_t>(sums[kUp][k]);
+      cost[kAverage] += static_cast<std::uint16_t>(sums[kAverage][k]);
+      cost[kPaeth] += static_cast<std::uint16_t>(sums[kPaeth][k]);
     }
+    sums[kNone] = sums[kSub] = sums[kUp] = sums[kAverage] = sums[kPaeth] = Lanes{};
   };
   for (int steps = 0; i + 8 <= to; i += 8) {
     add_cost(sums, load8(raw + i), load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel));
