@@ -54,11 +54,8 @@ inline T magnitude(T v) {
 // The Paeth prediction of a number or of each lane: the branches become
 // selects in lanes.
 template <class T>
-inline T absolute(T v) {
-  return v < 0 ? -v : v;
-}
-template <class T>
 inline T paeth(T a, T b, T c) {
+  auto absolute = [](T v) -> T { return v < 0 ? -v : v; };
   const T pa = absolute(b - c), pb = absolute(a - c), pc = absolute(a + b - c - c);
   return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
 }
