@@ -109,8 +109,7 @@ struct Bands {
 
 // The next `size` bytes of pixels, as Pillow's raw encoder copies them.
 Ref copy_rows(Bands& b, std::size_t size) {
-  Ref wanted = kv::integer(static_cast<long long>(size));
-  Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
+  Ref got = kv::call_method(b.encoder, b.s.encode_, kv::integer(static_cast<long long>(size)));
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
   if (!pixels || !PyBytes_CheckExact(pixels.get()) || bytes_of(pixels).size() != size)
