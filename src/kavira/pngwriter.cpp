@@ -23,12 +23,11 @@ using kv::Ref;
 
 namespace {
 
-// Bands of rows are copied out of the image under the GIL, then filtered and
-// deflated without it, each band a raw deflate stream that ends on a byte
-// boundary, so that they join into one zlib stream; each band is one IDAT
-// chunk. Bands go to several threads for a large image, as pigz does. Only
-// isal's parallel compressor lets the GIL go while it deflates; its
-// compressobj holds it, which left one large image on one core.
+// Each band of rows is one IDAT chunk and a raw deflate stream that ends on a
+// byte boundary, so that the bands join into one zlib stream. Bands go to
+// several threads for a large image, as pigz does: only isal's parallel
+// compressor lets the GIL go while it deflates (its compressobj holds it,
+// which left one large image on one core).
 
 constexpr std::size_t kPixelBytes = 4;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;  // pixels per band, in bytes
