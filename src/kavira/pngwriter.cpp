@@ -37,10 +37,8 @@ constexpr std::uint8_t kZlibHeader[2] = {0x78, 0x01};  // deflate, 32 KiB window
 // Threads for one image: KAVIRA_PNG_THREADS when set (1 keeps to the
 // calling thread), else the cores, at most kMaxThreads.
 unsigned encoder_threads() {
-  if (const char* given = std::getenv("KAVIRA_PNG_THREADS")) {
-    long n = std::strtol(given, nullptr, 10);
-    return static_cast<unsigned>(std::clamp<long>(n, 1, kMaxThreads));
-  }
+  if (const char* given = std::getenv("KAVIRA_PNG_THREADS"))
+    return static_cast<unsigned>(std::clamp<long>(std::strtol(given, nullptr, 10), 1, kMaxThreads));
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
 }
 
