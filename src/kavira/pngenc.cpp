@@ -131,10 +131,7 @@ std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t
     for (std::size_t at = kPixel; at + kSampleRun <= n; at += kSampleEvery)
       add_costs(raw, up, at, at + kSampleRun, cost);
   }
-  std::uint8_t best = kNone;
-  for (std::uint8_t f = kSub; f <= kPaeth; ++f)
-    if (cost[f] < cost[best]) best = f;
-  return best;
+  return static_cast<std::uint8_t>(std::min_element(cost, cost + 5) - cost);  // the first of equal costs
 }
 
 // Each byte less its prediction from a (left), b (above) and c (above-left),
