@@ -146,8 +146,7 @@ void run_bands(Bands& b) {
     std::vector<std::uint8_t> above(stride), filtered, composed;
     Ref deflater;
     Band* unsummed = nullptr;  // deflated, its CRC still to compute
-    const std::size_t count = b.done.size();
-    while (!b.error && b.next < count && b.helpers_alive()) {
+    while (!b.error && b.next < b.done.size() && b.helpers_alive()) {
       const std::size_t index = b.next++;
       const std::size_t top = index * b.rows_per_band;
       const std::size_t rows = std::min(b.rows_per_band, b.height - top);
