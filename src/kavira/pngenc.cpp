@@ -1,5 +1,6 @@
 #include "pngenc.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -43,31 +44,33 @@ constexpr std::size_t kAdlerRun = 5552;  // the most bytes before the sums can o
 enum Filter : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 constexpr std::size_t kPixel = 4;
 
-inline std::uint32_t magnitude(std::uint8_t v) { return v < 128 ? v : 256u - v; }
-
-inline std::uint8_t paeth(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-  int pa = b - c, pb = a - c;
-  int pc = pa + pb;
-  pa = pa < 0 ? -pa : pa;
-  pb = pb < 0 ? -pb : pb;
-  pc = pc < 0 ? -pc : pc;
-  return static_cast<std::uint8_t>((pa <= pb && pa <= pc) ? a : pb <= pc ? b : c);
+// |signed byte| of the low byte, of a number or of each lane.
+template <class T>
+inline T magnitude(T v) {
+  v &= 0xFF;
+  return v < 128 ? v : 256 - v;
 }
 
-void add_costs_scalar(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
-                      std::uint32_t cost[5]) {
-  for (std::size_t i = from; i < to; ++i) {
-    const std::uint8_t x = raw[i], a = raw[i - kPixel], b = up[i], c = up[i - kPixel];
-    cost[kNone] += magnitude(x);
-    cost[kSub] += magnitude(static_cast<std::uint8_t>(x - a));
-    cost[kUp] += magnitude(static_cast<std::uint8_t>(x - b));
-    cost[kAverage] += magnitude(static_cast<std::uint8_t>(x - ((a + b) >> 1)));
-    cost[kPaeth] += magnitude(static_cast<std::uint8_t>(x - paeth(a, b, c)));
-  }
+// The Paeth prediction of a number or of each lane: the branches become
+// selects in lanes.
+template <class T>
+inline T paeth(T a, T b, T c) {
+  auto absolute = [](T v) -> T { return v < 0 ? -v : v; };
+  const T pa = absolute(b - c), pb = absolute(a - c), pc = absolute(a + b - c - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
 }
 
-// The cost of each filter, the sum of |signed byte| of its output (the usual
-// estimate of how well a row deflates), over raw[from, to). from >= kPixel.
+// Adds each filter's cost for byte x, with a to its left, b above and c
+// above-left, to `sums`.
+template <class T, class Sum>
+inline void add_cost(Sum sums[5], T x, T a, T b, T c) {
+  sums[kNone] += magnitude(x);
+  sums[kSub] += magnitude(x - a);
+  sums[kUp] += magnitude(x - b);
+  sums[kAverage] += magnitude(x - ((a + b) >> 1));
+  sums[kPaeth] += magnitude(x - paeth(a, b, c));
+}
+
 #if PNGENC_VECTOR_LANES
 // Eight bytes at a time in 16-bit lanes, which compilers keep in vectors.
 using Lanes = std::int16_t __attribute__((vector_size(16)));
@@ -82,50 +85,36 @@ inline void store8(std::uint8_t* p, Lanes v) {
   const Bytes8 low = __builtin_convertvector(v, Bytes8);  // each lane's low byte
   std::memcpy(p, &low, sizeof low);
 }
-inline Lanes abs_lanes(Lanes v) { return v < 0 ? -v : v; }
-inline Lanes paeth_lanes(Lanes a, Lanes b, Lanes c) {
-  const Lanes pa = abs_lanes(b - c), pb = abs_lanes(a - c), pc = abs_lanes(a + b - c - c);
-  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-}
-// |signed byte| of the low byte of each lane.
-inline Lanes magnitude_lanes(Lanes v) {
-  v &= 0xFF;
-  return v < 128 ? v : 256 - v;
-}
+#endif
 
+// The cost of each filter, the sum of |signed byte| of its output (the usual
+// estimate of how well a row deflates), over raw[from, to). from >= kPixel.
 void add_costs(const std::uint8_t* raw, const std::uint8_t* up, std::size_t from, std::size_t to,
                std::uint32_t cost[5]) {
-  Lanes none{}, sub{}, upc{}, avg{}, pae{};
+  std::size_t i = from;
+#if PNGENC_VECTOR_LANES
+  Lanes sums[5] = {};
   auto spill = [&] {
     for (int k = 0; k < 8; ++k) {
-      cost[kNone] += static_cast<std::uint16_t>(none[k]);
-      cost[kSub] += static_cast<std::uint16_t>(sub[k]);
-      cost[kUp] += static_cast<std::uint16_t>(upc[k]);
-      cost[kAverage] += static_cast<std::uint16_t>(avg[k]);
-      cost[kPaeth] += static_cast<std::uint16_t>(pae[k]);
+      cost[kNone] += static_cast<std::uint16_t>(sums[kNone][k]);
+      cost[kSub] += static_cast<std::uint16_t>(sums[kSub][k]);
+      cost[kUp] += static_cast<std::uint16_t>(sums[kUp][k]);
+      cost[kAverage] += static_cast<std::uint16_t>(sums[kAverage][k]);
+      cost[kPaeth] += static_cast<std::uint16_t>(sums[kPaeth][k]);
     }
-    none = sub = upc = avg = pae = Lanes{};
+    sums[kNone] = sums[kSub] = sums[kUp] = sums[kAverage] = sums[kPaeth] = Lanes{};
   };
-  std::size_t i = from;
   for (int steps = 0; i + 8 <= to; i += 8) {
-    const Lanes x = load8(raw + i), a = load8(raw + i - kPixel), b = load8(up + i), c = load8(up + i - kPixel);
-    const Lanes predicted = paeth_lanes(a, b, c);
-    none += magnitude_lanes(x);
-    sub += magnitude_lanes(x - a);
-    upc += magnitude_lanes(x - b);
-    avg += magnitude_lanes(x - ((a + b) >> 1));
-    pae += magnitude_lanes(x - predicted);
+    add_cost(sums, load8(raw + i), load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel));
     if (++steps == 128) {  // 128 * 128 fits a lane; spill before it could not
       steps = 0;
       spill();
     }
   }
   spill();
-  add_costs_scalar(raw, up, i, to, cost);
-}
-#else
-constexpr auto add_costs = add_costs_scalar;
 #endif
+  for (; i < to; ++i) add_cost<int>(cost, raw[i], raw[i - kPixel], up[i], up[i - kPixel]);
+}
 
 // Estimates on a sample: every fourth run of 64 bytes of a wide row. Rows of
 // photos change slowly along their length, and this keeps the choice to a
@@ -135,55 +124,46 @@ constexpr std::size_t kSampleRun = 64, kSampleEvery = 4 * kSampleRun, kSampleAll
 std::uint8_t choose(const std::uint8_t* raw, const std::uint8_t* up, std::size_t n) {
   std::uint32_t cost[5] = {};
   if (n <= kSampleAll) {
-    for (std::size_t i = 0; i < kPixel && i < n; ++i) {
-      cost[kNone] += magnitude(raw[i]);
-      cost[kSub] += magnitude(raw[i]);
-      cost[kUp] += magnitude(static_cast<std::uint8_t>(raw[i] - up[i]));
-      cost[kAverage] += magnitude(static_cast<std::uint8_t>(raw[i] - (up[i] >> 1)));
-      cost[kPaeth] += magnitude(static_cast<std::uint8_t>(raw[i] - up[i]));
-    }
+    // The first pixel has no left neighbour: a and c are 0.
+    for (std::size_t i = 0; i < kPixel && i < n; ++i) add_cost<int>(cost, raw[i], 0, up[i], 0);
     if (n > kPixel) add_costs(raw, up, kPixel, n, cost);
   } else {
     for (std::size_t at = kPixel; at + kSampleRun <= n; at += kSampleEvery)
       add_costs(raw, up, at, at + kSampleRun, cost);
   }
-  std::uint8_t best = kNone;
-  for (std::uint8_t f = kSub; f <= kPaeth; ++f)
-    if (cost[f] < cost[best]) best = f;
-  return best;
+  return static_cast<std::uint8_t>(std::min_element(cost, cost + 5) - cost);  // the first of equal costs
+}
+
+// Each byte less its prediction from a (left), b (above) and c (above-left),
+// which are 0 left of the first pixel.
+template <class Predict>
+void subtract(const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out, Predict predict) {
+  std::size_t i = 0;
+  for (; i < kPixel && i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - predict(0, int{up[i]}, 0));
+#if PNGENC_VECTOR_LANES
+  for (; i + 8 <= n; i += 8)
+    store8(out + i, load8(raw + i) - predict(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
+#endif
+  for (; i < n; ++i)
+    out[i] = static_cast<std::uint8_t>(raw[i] - predict(int{raw[i - kPixel]}, int{up[i]}, int{up[i - kPixel]}));
 }
 
 void apply(std::uint8_t filter, const std::uint8_t* raw, const std::uint8_t* up, std::size_t n, std::uint8_t* out) {
-  const std::size_t head = n < kPixel ? n : kPixel;  // the first pixel has no left neighbour
-  std::size_t i = kPixel;  // where the vector loops of Average and Paeth leave the rest to the scalar ones
   switch (filter) {
     case kNone:
       std::memcpy(out, raw, n);
       return;
     case kSub:
-      std::memcpy(out, raw, head);
-      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
+      std::memcpy(out, raw, n < kPixel ? n : kPixel);  // the first pixel has no left neighbour
+      for (std::size_t i = kPixel; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - raw[i - kPixel]);
       return;
     case kUp:
-      for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - up[i]);
       return;
     case kAverage:
-      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - (up[k] >> 1));
-#if PNGENC_VECTOR_LANES
-      for (; i + 8 <= n; i += 8) store8(out + i, load8(raw + i) - ((load8(raw + i - kPixel) + load8(up + i)) >> 1));
-#endif
-      for (; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(raw[i] - static_cast<std::uint8_t>((unsigned{raw[i - kPixel]} + up[i]) / 2));
-      return;
+      return subtract(raw, up, n, out, [](auto a, auto b, auto) { return (a + b) >> 1; });
     default:
-      for (std::size_t k = 0; k < head; ++k) out[k] = static_cast<std::uint8_t>(raw[k] - up[k]);
-#if PNGENC_VECTOR_LANES
-      // The branches of a byte's prediction become selects, eight bytes at a time.
-      for (; i + 8 <= n; i += 8)
-        store8(out + i, load8(raw + i) - paeth_lanes(load8(raw + i - kPixel), load8(up + i), load8(up + i - kPixel)));
-#endif
-      for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(raw[i] - paeth(raw[i - kPixel], up[i], up[i - kPixel]));
-      return;
+      return subtract(raw, up, n, out, [](auto a, auto b, auto c) { return paeth(a, b, c); });
   }
 }
 
@@ -256,12 +236,8 @@ std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::ui
 }
 
 void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t rows, const std::uint8_t* above,
-                      std::uint8_t* out, std::uint8_t* zeros) {
+                      std::uint8_t* out) {
   const std::size_t n = width * kPixel;
-  if (!above) {
-    std::memset(zeros, 0, n);
-    above = zeros;
-  }
   for (std::size_t y = 0; y < rows; ++y, above = pixels, pixels += n, out += n + 1) {
     out[0] = choose(pixels, above, n);
     apply(out[0], pixels, above, n, out + 1);
@@ -295,12 +271,9 @@ std::uint8_t* put_chunk(std::uint8_t* at, const char type[4], const std::uint8_t
                         const std::uint8_t* b, std::size_t b_size) {
   at = put32(at, static_cast<std::uint32_t>(a_size + b_size));
   std::uint8_t* start = at;
-  std::memcpy(at, type, 4);
-  at += 4;
-  for (auto [data, size] : {std::pair{a, a_size}, std::pair{b, b_size}}) {
-    if (size) std::memcpy(at, data, size);
-    at += size;
-  }
+  at = std::copy_n(type, 4, at);
+  at = std::copy_n(a, a_size, at);  // copy_n, unlike memcpy, takes a null piece of no bytes
+  at = std::copy_n(b, b_size, at);
   return put32(at, crc32(0, start, static_cast<std::size_t>(at - start)));
 }
 

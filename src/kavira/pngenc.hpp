@@ -22,10 +22,9 @@ std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::ui
 // Filters `rows` rows of 8-bit RGBA, `width` pixels each, into `out`: each
 // row becomes a filter-type byte and the filtered bytes, the type chosen per
 // row by the least sum of absolute signed differences. `above` is the row
-// before the first, or null at the top of the image; then `zeros`, of
-// width * 4 bytes, stands in for it.
+// before the first, zeros at the top of the image.
 void filter_rgba_rows(const std::uint8_t* pixels, std::size_t width, std::size_t rows, const std::uint8_t* above,
-                      std::uint8_t* out, std::uint8_t* zeros);
+                      std::uint8_t* out);
 
 // One row of a canvas `width` pixels wide, every pixel `fill`, with
 // `source_width` RGBA pixels of `source` (null: none) pasted from pixel `x`

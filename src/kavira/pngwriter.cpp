@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,33 +23,29 @@ using kv::Ref;
 
 namespace {
 
-// Bands of rows are copied out of the image under the GIL, then filtered and
-// deflated without it, each band a raw deflate stream that ends on a byte
-// boundary, so that they join into one zlib stream; each band is one IDAT
-// chunk. Bands go to several threads for a large image, as pigz does. Only
-// isal's parallel compressor lets the GIL go while it deflates; its
-// compressobj holds it, which left one large image on one core.
+// Each band of rows is one IDAT chunk and a raw deflate stream that ends on a
+// byte boundary, so that the bands join into one zlib stream. Bands go to
+// several threads for a large image, as pigz does: only isal's parallel
+// compressor lets the GIL go while it deflates (its compressobj holds it,
+// which left one large image on one core).
 
 constexpr std::size_t kPixelBytes = 4;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;  // pixels per band, in bytes
 constexpr unsigned kMaxThreads = 4;
 constexpr std::uint8_t kZlibHeader[2] = {0x78, 0x01};  // deflate, 32 KiB window, fastest
-// Every band ends on a sync flush; this empty fixed-code block ends the stream.
-constexpr std::uint8_t kFinalBlock[2] = {0x03, 0x00};
 
 // Threads for one image: KAVIRA_PNG_THREADS when set (1 keeps to the
 // calling thread), else the cores, at most kMaxThreads.
 unsigned encoder_threads() {
-  if (const char* given = std::getenv("KAVIRA_PNG_THREADS")) {
-    long n = std::strtol(given, nullptr, 10);
-    return static_cast<unsigned>(std::clamp<long>(n, 1, kMaxThreads));
-  }
+  if (const char* given = std::getenv("KAVIRA_PNG_THREADS"))
+    return static_cast<unsigned>(std::clamp<long>(std::strtol(given, nullptr, 10), 1, kMaxThreads));
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
 }
 
-using kv::WithoutGil;
-
-const std::uint8_t* bytes_of(const Ref& b) { return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())); }
+std::span<const std::uint8_t> bytes_of(const Ref& b) {
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.get())),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))};
+}
 
 struct Band {
   Ref deflated;  // what compress_and_crc gave
@@ -58,25 +54,19 @@ struct Band {
 };
 
 struct Bands {
-  Bands(Writer& state, Ref rows, const Paste& where)
-      : s(state),
-        encoder(std::move(rows)),
-        width(where.canvas_width),
-        height(where.canvas_height),
-        paste(where),
-        rows_per_band(std::max<std::size_t>(1, kBandBytes / (width * kPixelBytes))),
-        done((height + rows_per_band - 1) / rows_per_band),
-        carry(width * kPixelBytes) {}
+  Bands(Writer& state, Ref rows, const Paste& where) : s(state), encoder(std::move(rows)), paste(where) {}
 
   Writer& s;
   Ref encoder;  // on the source
-  std::size_t width, height;
   Paste paste;  // where the source lies; its `source` is the caller's, not to be used here
-  std::size_t rows_per_band;
-  std::vector<Band> done;
+  std::size_t width = paste.canvas_width, height = paste.canvas_height, stride = width * kPixelBytes;
+  std::size_t rows_per_band = std::max<std::size_t>(1, kBandBytes / stride);
+  std::vector<Band> done = std::vector<Band>((height + rows_per_band - 1) / rows_per_band);
   // The rest is shared by the threads and guarded by the GIL.
   std::size_t next = 0;
-  std::vector<std::uint8_t> carry;  // the last row handed out: the row above the next band
+  // The row above the next band: the last row handed out, zeros above the
+  // top, where band 0, always the first handed out, finds them.
+  std::vector<std::uint8_t> carry = std::vector<std::uint8_t>(stride);
   std::unique_ptr<kv::PendingError> error;
   // Helpers are detached, never joined: a forked child owns none of them,
   // and a thread ended by finalisation must not wait on one. They count
@@ -91,8 +81,6 @@ struct Bands {
   // forked while they ran, which has only the thread that forked.
   bool helpers_alive() const { return !threaded || getpid() == owner; }
 
-  std::size_t stride() const { return width * kPixelBytes; }
-  std::size_t largest_band() const { return std::min(rows_per_band, height) * (stride() + 1); }
   // The source rows under canvas rows [from, to).
   std::size_t source_from(std::size_t row) const { return std::clamp(row, paste.y, paste.y + paste.height) - paste.y; }
   // Canvas row `row` as the paste leaves it; `source` holds source rows from `first`.
@@ -100,9 +88,9 @@ struct Bands {
     const bool inside = row >= paste.y && row < paste.y + paste.height;
     const std::uint8_t* from = inside ? source + (row - paste.y - first) * paste.width * kPixelBytes : nullptr;
     if (paste.blend)
-      png::compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
+      compose_rgba_row(paste.fill, width, from, paste.x, paste.width, out);
     else
-      std::memcpy(out, from, stride());
+      std::memcpy(out, from, stride);
   }
   // Whether canvas rows [top, top + rows) are the source's `rows` as they
   // are: an opaque source the canvas's width, as a landscape photo grown in
@@ -111,28 +99,19 @@ struct Bands {
     if (paste.width != width || top < paste.y || top + rows > paste.y + paste.height) return false;
     if (!paste.blend) return true;
     unsigned opaque = 255;
-    for (std::size_t i = kPixelBytes - 1; i < rows * stride(); i += kPixelBytes) opaque &= source[i];
+    for (std::size_t i = kPixelBytes - 1; i < rows * stride; i += kPixelBytes) opaque &= source[i];
     return opaque == 255;
   }
 };
 
 // The next `size` bytes of pixels, as Pillow's raw encoder copies them.
 Ref copy_rows(Bands& b, std::size_t size) {
-  Ref wanted = kv::integer(static_cast<long long>(size));
-  Ref got = kv::call_method(b.encoder, b.s.encode_, wanted);
+  Ref got = kv::call_method(b.encoder, b.s.encode_, kv::integer(static_cast<long long>(size)));
   Ref pixels;
   if (PyTuple_CheckExact(got.get()) && PyTuple_GET_SIZE(got.get()) == 3) pixels = kv::item(got, 2);
-  if (!pixels || !PyBytes_CheckExact(pixels.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(pixels.get())) != size)
+  if (!pixels || !PyBytes_CheckExact(pixels.get()) || bytes_of(pixels).size() != size)
     kv::raise(PyExc_SystemError, "Pillow's raw encoder gave no %zu bytes", size);
   return pixels;
-}
-
-// A deflater of this thread's own: isal's parallel compressor deflates into
-// one buffer of its own, so no two threads may share one. Deflate spends at
-// most 15 bits a byte, and the rest covers block headers and the flush.
-Ref new_deflater(Bands& b) {
-  Ref room = kv::integer(static_cast<long long>(2 * b.largest_band() + 500));
-  return kv::call(b.s.parallel_compress, room, b.s.deflate_level);
 }
 
 // Raw deflate of `filtered`, ended by a sync flush, with no dictionary, so
@@ -150,10 +129,10 @@ Ref deflate(Bands& b, const Ref& deflater, std::vector<std::uint8_t>& filtered, 
 }
 
 // The CRC of a band's chunk, up to what the last chunk adds.
-std::uint32_t chunk_crc(const Band& band, bool first) {
-  std::uint32_t crc = png::crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
-  if (first) crc = png::crc32(crc, kZlibHeader, sizeof kZlibHeader);
-  return png::crc32(crc, bytes_of(band.deflated), static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get())));
+std::uint32_t chunk_crc(const Bands& b, const Band& band) {
+  std::uint32_t crc = crc32(0, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
+  if (&band == &b.done.front()) crc = crc32(crc, kZlibHeader, sizeof kZlibHeader);
+  return crc32(crc, bytes_of(band.deflated).data(), bytes_of(band.deflated).size());
 }
 
 // Takes bands until none is left; the GIL is held on entry and on return.
@@ -163,54 +142,55 @@ std::uint32_t chunk_crc(const Band& band, bool first) {
 // core. So a band's CRC waits for the next band's filter.
 void run_bands(Bands& b) {
   try {
-    const std::size_t stride = b.stride();
-    std::vector<std::uint8_t> above(stride), zeros(stride), filtered, composed;
+    const std::size_t stride = b.stride;
+    std::vector<std::uint8_t> above(stride), filtered, composed;
     Ref deflater;
     Band* unsummed = nullptr;  // deflated, its CRC still to compute
-    bool unsummed_first = false;
-    const std::size_t count = b.done.size();
-    while (!b.error && b.next < count && b.helpers_alive()) {
+    while (!b.error && b.next < b.done.size() && b.helpers_alive()) {
       const std::size_t index = b.next++;
-      const std::size_t rows = std::min(b.rows_per_band, b.height - index * b.rows_per_band);
-      const bool first = index == 0;
       const std::size_t top = index * b.rows_per_band;
+      const std::size_t rows = std::min(b.rows_per_band, b.height - top);
       Ref pixels;
       const std::uint8_t* data = nullptr;
       const std::size_t source_first = b.source_from(top);
       if (const std::size_t source_rows = b.source_from(top + rows) - source_first) {
         pixels = copy_rows(b, source_rows * b.paste.width * kPixelBytes);
-        data = bytes_of(pixels);
+        data = bytes_of(pixels).data();
       }
-      if (!first) std::memcpy(above.data(), b.carry.data(), stride);
+      std::memcpy(above.data(), b.carry.data(), stride);
       b.compose(top + rows - 1, data, source_first, b.carry.data());
 
       Band& band = b.done[index];
       band.filtered_size = rows * (stride + 1);
       if (!deflater) {
-        deflater = new_deflater(b);
-        filtered.resize(b.largest_band());
-        if (b.paste.blend) composed.resize(std::min(b.rows_per_band, b.height) * stride);
+        // A deflater of this thread's own: isal's parallel compressor deflates
+        // into one buffer of its own, so no two threads may share one. Deflate
+        // spends at most 15 bits a byte, and the rest covers block headers and
+        // the flush.
+        const std::size_t most_rows = std::min(b.rows_per_band, b.height);
+        Ref room = kv::integer(static_cast<long long>(2 * most_rows * (stride + 1) + 500));
+        deflater = kv::call(b.s.parallel_compress, room, b.s.deflate_level);
+        filtered.resize(most_rows * (stride + 1));
+        if (b.paste.blend) composed.resize(most_rows * stride);
       }
       {
-        WithoutGil unlocked;
-        if (unsummed) unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+        kv::WithoutGil unlocked;
+        if (unsummed) unsummed->crc = chunk_crc(b, *unsummed);
         if (!b.as_pasted(top, rows, data)) {
           for (std::size_t r = 0; r < rows; ++r) b.compose(top + r, data, source_first, composed.data() + r * stride);
           data = composed.data();
         }
-        png::filter_rgba_rows(data, b.width, rows, first ? nullptr : above.data(), filtered.data(), zeros.data());
-        band.adler = png::adler32(1, filtered.data(), band.filtered_size);
+        filter_rgba_rows(data, b.width, rows, above.data(), filtered.data());
+        band.adler = adler32(1, filtered.data(), band.filtered_size);
       }
-      unsummed = nullptr;
       pixels = nullptr;
       band.deflated = deflate(b, deflater, filtered, band.filtered_size);
       unsummed = &band;
-      unsummed_first = first;
       kv::check_signals();
     }
     if (unsummed) {
-      WithoutGil unlocked;
-      unsummed->crc = chunk_crc(*unsummed, unsummed_first);
+      kv::WithoutGil unlocked;
+      unsummed->crc = chunk_crc(b, *unsummed);
     }
   } catch (const std::exception&) {
     kv::set_error_from_exception();
@@ -275,21 +255,16 @@ void abandon(std::shared_ptr<Bands>& shared) {
   keep_forever(std::move(shared));
 }
 
-// A raw encoder on the top left width x height pixels of `image`.
-Ref row_copier(Writer& s, PyObject* image, std::size_t width, std::size_t height) {
-  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
-  Ref pixels = kv::getattr(image, s.im);
-  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(width)),
-                         kv::integer(static_cast<long long>(height)));
-  kv::call_method(encoder, s.setimage, pixels, extent);
-  return encoder;
-}
-
 // Copies, filters and deflates the bands of the canvas, with `paste` done on
 // the way, on `threads` threads. Null when the process forked while helpers
 // held bands: the caller starts again on its own thread.
 std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& paste) {
-  Ref encoder = row_copier(s, paste.source, paste.width, paste.height);
+  // A raw encoder on the top left width x height pixels of the source.
+  Ref encoder = kv::call(s.raw_encoder, s.RGBA, s.RGBA);
+  Ref pixels = kv::getattr(paste.source, s.im);
+  Ref extent = kv::tuple(s.zero, s.zero, kv::integer(static_cast<long long>(paste.width)),
+                         kv::integer(static_cast<long long>(paste.height)));
+  kv::call_method(encoder, s.setimage, pixels, extent);
   auto shared = std::make_shared<Bands>(s, std::move(encoder), paste);
   Bands& b = *shared;
   b.paste.source = nullptr;  // the Bands may outlive the caller's image
@@ -312,19 +287,15 @@ std::shared_ptr<Bands> encode_bands(Writer& s, unsigned threads, const Paste& pa
     // Helpers may still be filtering the bands.
     IfUnwound ending{[&] { keep_forever(std::move(shared)); }};
     run_bands(b);
-    if (!b.helpers_alive()) {
-      ending.armed = false;
-      abandon(shared);
-      return nullptr;
-    }
-    if (b.threaded) {
-      WithoutGil unlocked;
+    if (b.threaded && b.helpers_alive()) {  // a forked child has none to wait for
+      kv::WithoutGil unlocked;
       std::unique_lock<std::mutex> held(b.lock);
       b.all_out.wait(held, [&] { return b.running == 0; });
     }
     ending.armed = false;
   }
-  if (!b.helpers_alive()) {  // a fork while this thread waited for the GIL
+  // A fork while helpers held bands, or while this thread waited for the GIL.
+  if (!b.helpers_alive()) {
     abandon(shared);
     return nullptr;
   }
@@ -346,40 +317,38 @@ Ref write_png(Writer& s, PyObject* icc, const Paste& paste) {
   }
 
   static constexpr std::uint8_t profile_name[] = "ICC Profile\0";  // name, its terminator, method 0
-  const std::size_t profile_size = profile ? static_cast<std::size_t>(PyBytes_GET_SIZE(profile.get())) : 0;
-  std::size_t total =
-      png::kSignatureSize + png::kHeaderChunkSize + png::kChunkOverhead + sizeof kZlibHeader + sizeof kFinalBlock + 4;
-  if (profile) total += png::kChunkOverhead + sizeof profile_name + profile_size;
+  // Every band ends on a sync flush; an empty fixed-code block ends the
+  // stream, followed by the Adler-32 of all the rows.
+  std::uint8_t ending[6] = {0x03, 0x00};
+  std::size_t total = kSignatureSize + kHeaderChunkSize + kChunkOverhead + sizeof kZlibHeader + sizeof ending;
+  if (profile) total += kChunkOverhead + sizeof profile_name + bytes_of(profile).size();
   std::uint32_t adler = 1;
   for (const Band& band : b.done) {
-    total += png::kChunkOverhead + static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
-    adler = png::adler32_combine(adler, band.adler, band.filtered_size);
+    total += kChunkOverhead + bytes_of(band.deflated).size();
+    adler = adler32_combine(adler, band.adler, band.filtered_size);
   }
+  put32(ending + 2, adler);
   Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-  at = png::put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
-  if (profile) at = png::put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile), profile_size);
-  std::uint8_t trailer[4];
-  png::put32(trailer, adler);
-  for (std::size_t i = 0; i < b.done.size(); ++i) {
-    const Band& band = b.done[i];
-    const bool first = i == 0, last = i + 1 == b.done.size();
-    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(band.deflated.get()));
-    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof kFinalBlock + sizeof trailer : 0);
-    at = png::put32(at, static_cast<std::uint32_t>(size + extra));
+  at = put_signature_and_header(at, static_cast<std::uint32_t>(b.width), static_cast<std::uint32_t>(b.height));
+  if (profile)
+    at = put_chunk(at, "iCCP", profile_name, sizeof profile_name, bytes_of(profile).data(), bytes_of(profile).size());
+  for (const Band& band : b.done) {
+    const bool first = &band == &b.done.front(), last = &band == &b.done.back();
+    const auto deflated = bytes_of(band.deflated);
+    const std::size_t extra = (first ? sizeof kZlibHeader : 0) + (last ? sizeof ending : 0);
+    at = put32(at, static_cast<std::uint32_t>(deflated.size() + extra));
     at = std::copy_n("IDAT", 4, at);
     if (first) at = std::copy(std::begin(kZlibHeader), std::end(kZlibHeader), at);
-    at = std::copy_n(bytes_of(band.deflated), size, at);
+    at = std::copy(deflated.begin(), deflated.end(), at);
     std::uint32_t crc = band.crc;
     if (last) {
-      at = std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), at);
-      at = std::copy(std::begin(trailer), std::end(trailer), at);
-      crc = png::crc32(crc, kFinalBlock, sizeof kFinalBlock);
-      crc = png::crc32(crc, trailer, sizeof trailer);
+      at = std::copy(std::begin(ending), std::end(ending), at);
+      crc = crc32(crc, ending, sizeof ending);
     }
-    at = png::put32(at, crc);
+    at = put32(at, crc);
   }
-  png::put_chunk(at, "IEND", nullptr, 0);
+  put_chunk(at, "IEND", nullptr, 0);
   return file;
 }
 
@@ -397,17 +366,22 @@ Ref optional(Body&& body) {
   return found;
 }
 
-// Whether `f` is a plain function of `module` compiled from `code`.
+// Whether `f` (null: none) is a plain function of `module` compiled from `code`.
 bool is_own_function(PyObject* f, PyObject* code, PyObject* module) {
-  if (!code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
+  if (!f || !code || !module || !PyFunction_Check(f) || PyFunction_GET_CLOSURE(f)) return false;
   // raw-api: ok the namespace is only compared, never kept
   if (PyFunction_GET_GLOBALS(f) != PyModule_GetDict(module)) return false;
-  PyObject* compiled = PyFunction_GET_CODE(f);
-  if (compiled == code) return true;
-  // Code objects compare by their contents in C; a pending error is a "no".
-  int same = PyObject_RichCompareBool(compiled, code, Py_EQ);
+  // Code objects compare by their contents in C (the same object is equal
+  // without a comparison); a pending error is a "no".
+  int same = PyObject_RichCompareBool(PyFunction_GET_CODE(f), code, Py_EQ);
   if (same < 0) PyErr_Clear();
   return same > 0;
+}
+
+// What Pillow's class binds to `name`, or null.
+PyObject* class_member(Writer& s, PyObject* name) {
+  // raw-api: ok a type look-up runs no Python code
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(s.image_class.get()), name);
 }
 
 // Whether `image` (null: none) is of Pillow's own class and reads of a fresh
@@ -428,20 +402,37 @@ KV_RUNS_PYTHON bool is_own_save(Writer& s, PyObject* result, PyObject* format, P
   if (result && Py_TYPE(result) == type && PyMethod_Check(save) && PyMethod_GET_SELF(save) == result)
     function = PyMethod_GET_FUNCTION(save);
   else if (!result && own_class(s, nullptr))
-    function = _PyType_Lookup(type, s.save_);  // raw-api: ok a type look-up runs no Python code
-  if (!function || !is_own_function(function, s.image_save_code, s.pil_image)) return false;
+    function = class_member(s, s.save_);
   // save() reads encoderinfo from the image before its own keywords.
-  if (_PyType_Lookup(type, s.encoderinfo)) return false;  // raw-api: ok a type look-up runs no Python code
+  if (!is_own_function(function, s.image_save_code, s.pil_image) || class_member(s, s.encoderinfo)) return false;
   PyObject** slot = result ? _PyObject_GetDictPtr(result) : nullptr;
-  if (slot && *slot) {
-    if (!PyDict_CheckExact(*slot)) return false;
-    Ref dict = Ref::borrow(*slot);
-    if (kv::dict_get(dict, s.encoderinfo)) return false;
-  }
+  Ref dict = Ref::borrow(slot ? *slot : nullptr);
+  if (dict && (!PyDict_CheckExact(dict.get()) || kv::dict_get(dict, s.encoderinfo))) return false;
   Ref registry = kv::getattr(s.pil_image, s.SAVE);
   if (!PyDict_CheckExact(registry.get())) return false;
   Ref handler = kv::dict_get(registry, s.PNG);
   return handler && is_own_function(handler, s.png_save_code, s.png_plugin);
+}
+
+// The code object named `name` among the constants of `code`, or null.
+Ref code_named(kv::Borrowed code, const char* name) {
+  if (!code) return nullptr;
+  Ref constants = kv::getattr(code, kv::intern("co_consts"));
+  if (!PyTuple_CheckExact(constants.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    Ref item = kv::item(constants, i);
+    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
+  }
+  return nullptr;
+}
+
+// What `module`'s loader compiles it to: the code of Pillow's own functions,
+// whatever has been installed over them since.
+Ref module_code(const char* module) {
+  Ref found = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
+  Ref loader = kv::getattr(found, kv::intern("loader"));
+  Ref name = kv::text(module);
+  return kv::call_method(loader, kv::intern("get_code"), name);
 }
 
 }  // namespace
@@ -475,25 +466,22 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
   // A canvas of more than 2 GiB is left to Pillow, which may refuse it.
   if (!raw_encoder || !parallel_compress || !own_class(*this, source) ||
       !is_own_function(make, image_new_code, pil_image) || !kv::small_int(width, w) || !kv::small_int(height, h) ||
-      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h)
+      w <= 0 || h <= 0 || w > 0x7FFFFFFF / 4 / h ||
+      !is_own_function(class_member(*this, paste_), image_paste_code, pil_image))
     return false;
-  // raw-api: ok a type look-up runs no Python code
-  PyObject* paste = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(image_class.get()), paste_);
-  if (!paste || !is_own_function(paste, image_paste_code, pil_image)) return false;
   // The channels Pillow's fill takes from a tuple, the fourth 255 when left
   // out; None leaves the canvas zeros.
-  Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
+  out = {source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
   if (color != Py_None) {
     const Py_ssize_t channels = PyTuple_CheckExact(color) ? PyTuple_GET_SIZE(color) : 0;
     if (channels != 3 && channels != 4) return false;
-    canvas.fill[3] = 255;
+    out.fill[3] = 255;
     for (Py_ssize_t c = 0; c < channels; ++c) {
       long long v;
       if (!kv::small_int(PyTuple_GET_ITEM(color, c), v) || v < 0 || v > 255) return false;  // raw-api: ok only read
-      canvas.fill[c] = static_cast<std::uint8_t>(v);
+      out.fill[c] = static_cast<std::uint8_t>(v);
     }
   }
-  out = canvas;
   return true;
 }
 
@@ -516,31 +504,6 @@ bool Writer::wants_fast_save(PyObject* result, PyObject* format, PyObject* save)
   return !parallel_compress && raw_encoder && is_own_save(*this, result, format, save);
 }
 
-namespace {
-
-// The code object named `name` among the constants of `code`, or null.
-Ref code_named(kv::Borrowed code, const char* name) {
-  if (!code) return nullptr;
-  Ref constants = kv::getattr(code, kv::intern("co_consts"));
-  if (!PyTuple_CheckExact(constants.get())) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
-    Ref item = kv::item(constants, i);
-    if (PyCode_Check(item.get()) && is_text(reinterpret_cast<PyCodeObject*>(item.get())->co_name, name)) return item;
-  }
-  return nullptr;
-}
-
-// What `module`'s loader compiles it to: the code of Pillow's own functions,
-// whatever has been installed over them since.
-Ref module_code(const char* module) {
-  Ref found = kv::call(kv::import_from(nullptr, "importlib.util", "find_spec"), kv::text(module));
-  Ref loader = kv::getattr(found, kv::intern("loader"));
-  Ref name = kv::text(module);
-  return kv::call_method(loader, kv::intern("get_code"), name);
-}
-
-}  // namespace
-
 void Writer::populate(kv::Borrowed image_module) {
   bytes_io = kv::import_from(nullptr, "_io", "BytesIO");
   pil_image = Ref::borrow(image_module);
@@ -559,8 +522,8 @@ void Writer::populate(kv::Borrowed image_module) {
   raw_encoder =
       optional([&] { return kv::getattr(kv::getattr(pil_image, kv::intern("core")), kv::intern("raw_encoder")); });
   zlib_compress = kv::import_from(nullptr, "zlib", "compress");
-  Ref isal = optional([] { return kv::import("isal.isal_zlib"); });
-  if (isal) parallel_compress = optional([&] { return kv::getattr(isal, kv::intern("_ParallelCompress")); });
+  parallel_compress =
+      optional([] { return kv::getattr(kv::import("isal.isal_zlib"), kv::intern("_ParallelCompress")); });
 }
 
 }  // namespace png
