@@ -471,17 +471,18 @@ bool Writer::skips_canvas(PyObject* make, PyObject* color, PyObject* width, PyOb
     return false;
   // The channels Pillow's fill takes from a tuple, the fourth 255 when left
   // out; None leaves the canvas zeros.
-  out = {source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
+  Paste canvas{source, 0, 0, 0, 0, static_cast<std::size_t>(w), static_cast<std::size_t>(h), {}};
   if (color != Py_None) {
     const Py_ssize_t channels = PyTuple_CheckExact(color) ? PyTuple_GET_SIZE(color) : 0;
     if (channels != 3 && channels != 4) return false;
-    out.fill[3] = 255;
+    canvas.fill[3] = 255;
     for (Py_ssize_t c = 0; c < channels; ++c) {
       long long v;
       if (!kv::small_int(PyTuple_GET_ITEM(color, c), v) || v < 0 || v > 255) return false;  // raw-api: ok only read
-      out.fill[c] = static_cast<std::uint8_t>(v);
+      canvas.fill[c] = static_cast<std::uint8_t>(v);
     }
   }
+  out = canvas;  // untouched when the canvas is needed
   return true;
 }
 
